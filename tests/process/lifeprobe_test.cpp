@@ -34,7 +34,7 @@ const std::string parent_block = "Parent: reading my child state...\n"
                                  "absent\n"
                                  "Waiting for input\n";
 
-TEST(Lifeprobe, OnATerminalShowsTheFourStatesThenWaitsForALine)
+TEST(LifeprobeLab, OnATerminalShowsTheFourStatesThenWaitsForALine)
 {
     runner::Options o;
     o.argv = {runner::program("lifeprobe")};
