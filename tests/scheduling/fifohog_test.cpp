@@ -1,0 +1,118 @@
+// fifohog: refused at once without real-time privilege; with it, pinned to
+// one processor, FIFO 99 holds that processor, silent, until SIGALRM ends it
+// after 20 s, even when started with SIGALRM ignored and blocked.
+#include "runner.h"
+
+#include <gtest/gtest.h>
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <sstream>
+#include <string>
+
+using namespace std::chrono_literals;
+
+namespace
+{
+
+// User plus system time of a process, in clock ticks (/proc/<pid>/stat).
+long cpu_ticks(pid_t pid)
+{
+    const auto stat = runner::read_file("/proc/" + std::to_string(pid) + "/stat").value_or("");
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) {
+        return -1;
+    }
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    // After "pid (comm) ": state is field 3, utime 14, stime 15.
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) {
+            utime = std::stol(field);
+        } else if (i == 15) {
+            stime = std::stol(field);
+        }
+    }
+    return utime + stime;
+}
+
+TEST(Fifohog, RefusedAtOnceWithoutRealTimePrivilege)
+{
+    runner::Options o;
+    o.argv = {runner::program("fifohog")};
+    o.drop_rt_privilege = true;
+    o.timeout = 30s;
+    const auto r = runner::run(o);
+    if (!r.setup_error.empty()) {
+        GTEST_SKIP() << "cannot drop real-time privilege here: " << r.setup_error;
+    }
+    EXPECT_TRUE(r.exited && r.exit_code == 1) << r.describe();
+    EXPECT_EQ(r.err, "SCHED_FIFO: Operation not permitted\n") << r.describe();
+    EXPECT_EQ(r.out, "");
+    EXPECT_LT(r.ended_at.count(), 5.0) << r.describe();
+}
+
+TEST(FifohogLab, HoldsOneProcessorAtFifo99UntilTheAlarm)
+{
+    if (!runner::is_root()) {
+        GTEST_SKIP() << "needs real-time privilege (root)";
+    }
+    if (runner::cpu_count() < 2) {
+        GTEST_SKIP() << "needs a second processor to watch from";
+    }
+    struct Case {
+        const char *name;
+        bool alarm_ignored_and_blocked;
+    };
+    for (const Case &c :
+         {Case{"plain start", false}, Case{"started with SIGALRM ignored and blocked", true}}) {
+        SCOPED_TRACE(c.name);
+        runner::Options o;
+        o.argv = {runner::program("fifohog")};
+        o.cpu = runner::cpu_count() - 1;
+        o.timeout = 45s;
+        if (c.alarm_ignored_and_blocked) {
+            o.ignore_signals = {SIGALRM};
+            o.block_signals = {SIGALRM};
+        }
+        runner::Session s(o);
+        ASSERT_EQ(s.result().setup_error, "");
+        const pid_t pid = s.pid();
+
+        // Seen from outside while it runs: FIFO at 99, running, using its
+        // processor nearly all the time.
+        ASSERT_TRUE(s.wait_until(
+            [pid](const runner::Result &) { return runner::policy_of(pid) == SCHED_FIFO; }, 10s))
+            << s.result().describe();
+        sched_param param{};
+        EXPECT_EQ(sched_getparam(pid, &param), 0);
+        EXPECT_EQ(param.sched_priority, 99);
+        const auto ps =
+            runner::run({"/usr/bin/ps", "-o", "cls=,rtprio=", "-p", std::to_string(pid)});
+        EXPECT_EQ(ps.out, " FF     99\n") << ps.describe();
+        EXPECT_EQ(runner::process_state(pid), 'R');
+        const long ticks_before = cpu_ticks(pid);
+        const auto wall_before = runner::Clock::now();
+        EXPECT_FALSE(
+            s.wait_until([](const runner::Result &r) { return r.ended_at.count() > 0; }, 2s));
+        const double wall =
+            std::chrono::duration<double>(runner::Clock::now() - wall_before).count();
+        const double used = static_cast<double>(cpu_ticks(pid) - ticks_before) /
+                            static_cast<double>(sysconf(_SC_CLK_TCK));
+        EXPECT_GT(used, 0.8 * wall) << "processor time " << used << " s in " << wall << " s";
+
+        const auto &r = s.finish();
+        EXPECT_FALSE(r.timed_out) << r.describe();
+        EXPECT_FALSE(r.exited) << r.describe();
+        EXPECT_EQ(r.signal, SIGALRM) << r.describe();
+        EXPECT_GT(r.ended_at.count(), 19.5) << r.describe();
+        EXPECT_LT(r.ended_at.count(), 30.0) << r.describe();
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+} // namespace
