@@ -4,8 +4,10 @@
 // tried again. Any other failure is final and reported with its number.
 //
 // Run:   ./spawnretry
-//        (sh -c 'ulimit -u 1; exec ./spawnretry' as an ordinary user
-//        shows the retry: it spins until a process slot frees up)
+//        To see the retry, as an ordinary user leave it no process slot:
+//            bash -c 'ulimit -u 1; exec ./spawnretry'
+//        it spins at full CPU, printing nothing, until a slot frees up
+//        (or Ctrl-C).
 // Watch: the child's PPID is the parent's PID, the parent's "child=" is
 //        the child's PID, and the parent's PPID is your shell ("echo $$").
 
