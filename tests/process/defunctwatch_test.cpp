@@ -121,8 +121,7 @@ TEST(DefunctwatchLab, SixListingsShowTheChildAliveThenDefunct)
 }
 
 // The shell reports each missing ps; the program ignores the results and
-// still ends with 0. PATH (the last entry wins in the shell) names an
-// empty directory.
+// still ends with 0. PATH names an empty directory.
 TEST(Defunctwatch, StatusIsZeroEvenWhenPsCannotBeFound)
 {
     runner::TempDir empty;

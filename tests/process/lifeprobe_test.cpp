@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
 #include <cerrno>
 #include <string>
 
@@ -34,10 +36,25 @@ const std::string parent_block = "Parent: reading my child state...\n"
                                  "absent\n"
                                  "Waiting for input\n";
 
-TEST(LifeprobeLab, OnATerminalShowsTheFourStatesThenWaitsForALine)
+// The child reads its parent's state while the parent sleeps. Left to the
+// scheduler, a busy machine can show the parent still runnable in the
+// instant between fork() and sleep(): the state line is a snapshot. The runs
+// that check it put the program on one processor under the FIFO policy (as
+// root), so the parent runs until it sleeps before its child runs at all.
+runner::Options probe_options()
 {
     runner::Options o;
     o.argv = {runner::program("lifeprobe")};
+    o.cpu = 0;
+    if (runner::is_root()) {
+        o.policy = std::pair{SCHED_FIFO, 1};
+    }
+    return o;
+}
+
+TEST(LifeprobeLab, OnATerminalShowsTheFourStatesThenWaitsForALine)
+{
+    runner::Options o = probe_options();
     o.terminal = true;
     runner::Session s(o);
 
@@ -74,7 +91,9 @@ TEST(Lifeprobe, RedirectedOutputRepeatsThePreForkLines)
     for (const Case &c :
          {Case{"input at end of file", std::string{}}, Case{"input closed", std::nullopt}}) {
         SCOPED_TRACE(c.name);
-        const auto r = runner::run({runner::program("lifeprobe")}, c.input);
+        runner::Options o = probe_options();
+        o.input = c.input;
+        const auto r = runner::run(o);
         EXPECT_TRUE(r.exited && r.exit_code == 0) << r.describe();
         EXPECT_EQ(r.out, before_fork(r.pid) + child_block + before_fork(r.pid) + parent_block)
             << r.describe();

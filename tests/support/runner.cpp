@@ -149,6 +149,13 @@ void install_seccomp(int status_fd, const std::vector<std::pair<long, unsigned>>
     if (o.nice && setpriority(PRIO_PROCESS, 0, *o.nice) != 0) {
         child_fail(status_fd, "setpriority");
     }
+    if (o.policy) {
+        sched_param param{};
+        param.sched_priority = o.policy->second;
+        if (sched_setscheduler(0, o.policy->first, &param) != 0) {
+            child_fail(status_fd, "sched_setscheduler");
+        }
+    }
     for (const auto &[resource, value] : o.rlimits) {
         rlimit limit{value, value};
         if (setrlimit(static_cast<__rlimit_resource>(resource), &limit) != 0) {
@@ -312,7 +319,15 @@ Session::Session(const Options &options) : options_(options)
     argv.push_back(nullptr);
     std::vector<std::string> env_strings;
     for (char **e = environ; *e != nullptr; ++e) {
-        env_strings.emplace_back(*e);
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        bool replaced = false;
+        for (const auto &own : options_.env) {
+            replaced = replaced || own.rfind(name, 0) == 0;
+        }
+        if (!replaced) {
+            env_strings.push_back(entry);
+        }
     }
     for (const auto &e : options_.env) {
         env_strings.push_back(e);

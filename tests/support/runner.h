@@ -58,7 +58,8 @@ struct Options {
 
     // Working directory for the program.
     std::string cwd;
-    // Extra environment entries, NAME=value.
+    // Environment entries, NAME=value: each replaces the inherited entry of
+    // that name, or is added.
     std::vector<std::string> env;
 
     // --- steps in the child before exec, in this order ---
@@ -74,6 +75,9 @@ struct Options {
     std::optional<int> cpu;
     // Nice value to start at (setpriority).
     std::optional<int> nice;
+    // Scheduling policy and static priority to start under (needs the
+    // privilege for the real-time policies).
+    std::optional<std::pair<int, int>> policy;
     // Resource limits (soft = hard = value).
     std::vector<std::pair<int, rlim_t>> rlimits;
     // Drop real-time privilege: CAP_SYS_NICE out of the bounding set and
