@@ -85,13 +85,7 @@ TEST(PolicyswitchLab, ChildIsGrantedFifoWithRealTimePrivilege)
         o.argv = {runner::program("policyswitch")};
         o.nice = 0;
         if (c.round_robin) {
-            o.pre_exec = [] {
-                sched_param p{};
-                p.sched_priority = 1;
-                if (sched_setscheduler(0, SCHED_RR, &p) != 0) {
-                    _exit(125);
-                }
-            };
+            o.policy = std::pair{SCHED_RR, 1};
         }
         const auto r = runner::run(o);
         ASSERT_EQ(r.setup_error, "");
