@@ -1,0 +1,83 @@
+// Finding the processes of a job and reading what the kernel says of them.
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <vector>
+
+struct pids_info;
+
+namespace sampler
+{
+
+// What one look at one process shows.
+struct Fact {
+    pid_t pid = 0;
+    pid_t ppid = 0;
+    pid_t pgid = 0;
+    char state = '?';               // the kernel's letter: R S D Z T t I X ...
+    int policy = 0;                 // SCHED_OTHER, SCHED_FIFO...
+    int rtprio = 0;                 // real-time priority, 0 under the time-sharing policies
+    int nice = 0;                   // nice value
+    std::int64_t cpu_ns = 0;        // processor time used, user and system
+    std::array<char, 16> command{}; // the kernel's name for it, NUL-terminated
+};
+
+// Watches one job: the command and every descendant, found as they appear.
+//
+// Each look lists the PIDs under /proc; a PID that was not there at the
+// previous look is new and is read once to learn its parent and group. It
+// joins the watched set when its parent is watched or it is in the job's
+// process group. A watched process stays watched whoever its parent becomes,
+// until it leaves /proc. Only watched and new processes are read, so a look
+// costs little more than one directory listing on a busy machine.
+//
+// A process that is born and ends, or is born and orphaned, between two
+// looks is not seen.
+class Sampler
+{
+  public:
+    Sampler();
+    ~Sampler();
+    Sampler(const Sampler &) = delete;
+    Sampler &operator=(const Sampler &) = delete;
+
+    // The processes present now are not part of the job (call before the
+    // command starts); `job` is then watched from the first look.
+    void baseline();
+    void watch(pid_t job);
+
+    // One look: the facts of every watched process still present.
+    std::vector<Fact> look();
+
+    // Whether the clock-tick fallback had to be used for processor time.
+    bool coarse_cpu() const
+    {
+        return coarse_cpu_;
+    }
+
+  private:
+    std::vector<pid_t> list_pids();
+    std::vector<Fact> read(const std::vector<pid_t> &pids,
+                           std::vector<unsigned long long> &started);
+    bool read_schedstat(pid_t pid, std::int64_t &ns);
+    void forget(pid_t pid);
+
+    pids_info *info_ = nullptr;
+    void *proc_dir_ = nullptr; // DIR *
+    pid_t job_ = -1;
+    std::vector<pid_t> present_; // sorted, at the last look
+    // Watched PIDs and their start time (to tell a reused PID apart).
+    std::map<pid_t, unsigned long long> watched_;
+    std::map<pid_t, int> schedstat_fd_;
+    bool coarse_cpu_ = false;
+};
+
+// Name of a scheduling policy: OTHER, FIFO, RR, BATCH, IDLE, DEADLINE.
+const char *policy_name(int policy);
+
+} // namespace sampler
