@@ -75,7 +75,10 @@ int main()
 
     for (i = 0; i < 4; i++) {
         (void)read(fd, &record, sizeof record); // not checked
-        std::printf("Le nom et la note de l'élève sont %s, %d\n", record.name, record.grade);
+        // A record read back need not hold a terminator in its name field
+        // (a file from elsewhere, or writes that failed over an older one):
+        // print at most the 11 bytes the field holds.
+        std::printf("Le nom et la note de l'élève sont %.11s, %d\n", record.name, record.grade);
     }
 
     return close(fd); // -1 (status 255) when the open failed

@@ -51,6 +51,7 @@ TEST(DefunctwatchLab, SixListingsShowTheChildAliveThenDefunct)
     runner::Options o;
     o.argv = {runner::program("defunctwatch")};
     o.timeout = 40s;
+    o.env = {"LC_ALL=C"}; // ps's header and columns are parsed
     const auto r = runner::run(o);
     ASSERT_TRUE(r.exited && r.exit_code == 0) << r.describe();
     EXPECT_FALSE(r.timed_out);

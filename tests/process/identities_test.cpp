@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <grp.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -218,16 +219,20 @@ struct Reaped {
 // kills and reaps the blocker.
 TEST(SpawnretryLab, ForkRefusedForLackOfProcessSlotsIsRetriedUntilOneFrees)
 {
-    if (!runner::is_root()) {
-        GTEST_SKIP() << "needs root to run processes under another uid";
-    }
-    const auto uid = static_cast<uid_t>(3000000 + getpid()); // used by nothing else
+    SUITE_NEED(lacks_uid_switch);
+    const uid_t uid = runner::spare_uid(); // used by nothing else
+    const pid_t test = getpid();
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     Reaped blocker{fork()};
     ASSERT_GE(blocker.pid, 0);
     if (blocker.pid == 0) {
         if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) {
+            _exit(1);
+        }
+        // Dies with the test, however the test ends (set after the uid
+        // change, which clears it).
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != test) {
             _exit(1);
         }
         (void)!write(ready[1], "x", 1);
@@ -274,6 +279,29 @@ TEST(SpawnretryLab, ForkRefusedForLackOfProcessSlotsIsRetriedUntilOneFrees)
                                                     ", PPID=[0-9]+, "
                                                     "child=[0-9]+\n")))
         << r.describe();
+}
+
+// The same retry without privilege: every fork is refused with EAGAIN, so
+// the program retries without end: alive, running, silent, until killed.
+TEST(SpawnretryLab, ForkRefusedWithEagainIsRetriedWithoutEnd)
+{
+    SUITE_NEED(lacks_seccomp);
+    runner::Options o;
+    o.argv = {runner::program("spawnretry")};
+    o.fork_errno = EAGAIN;
+    runner::Session s(o);
+    ASSERT_EQ(s.result().setup_error, "") << s.result().describe();
+    EXPECT_FALSE(s.wait_until(
+        [](const runner::Result &r) {
+            return r.exited || r.signal != 0 || !r.out.empty() || !r.err.empty();
+        },
+        1200ms))
+        << s.result().describe();
+    EXPECT_EQ(runner::process_state(s.pid()), 'R') << "retrying, not sleeping";
+    s.signal_group(SIGKILL);
+    const auto &r = s.finish();
+    EXPECT_EQ(r.signal, SIGKILL) << "it was still retrying when killed\n" << r.describe();
+    EXPECT_EQ(r.out + r.err, "") << r.describe();
 }
 
 // A refused fork: reported, status 1, nothing from either branch.

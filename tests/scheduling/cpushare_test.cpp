@@ -47,7 +47,7 @@ void check_shares(int start_nice)
     SCOPED_TRACE("started at nice " + std::to_string(start_nice));
     runner::Options o;
     o.argv = {runner::program("cpushare")};
-    o.cpu = runner::cpu_count() - 1;
+    o.cpu = runner::last_cpu();
     o.nice = start_nice;
     o.timeout = 40s;
     const auto r = runner::run(o);
@@ -101,9 +101,7 @@ TEST(CpushareLab, NiceWeightsShareOneProcessor)
 // Started at nice -5, nice() returns negative values that are not errors.
 TEST(Cpushare, StartedAtANegativeNiceStillCounts)
 {
-    if (!runner::is_root()) {
-        GTEST_SKIP() << "lowering the nice value to -5 needs root";
-    }
+    SUITE_NEED(lacks_lower_nice);
     check_shares(-5);
 }
 
@@ -132,40 +130,40 @@ TEST(Cpushare, RefusedNiceIsReportedByEveryChild)
 
 // A refused fork ends the children already created before the program
 // itself ends with "fork" and status 1: none is left paused forever.
-TEST(Cpushare, RefusedForkLeavesNoProcessBehind)
+void check_refused_fork(runner::Options o)
 {
-    struct Case {
-        const char *name;
-        bool first_fork; // refused from the first fork, or after two children
-    };
-    for (const Case &c : {Case{"first fork refused", true}, Case{"third fork refused", false}}) {
-        SCOPED_TRACE(c.name);
-        runner::Options o;
-        o.argv = {runner::program("cpushare")};
-        o.timeout = 40s;
-        if (c.first_fork) {
-            o.fork_errno = EAGAIN;
-        } else {
-            // A uid of its own with room for three processes: the program
-            // and two children.
-            o.uid = static_cast<uid_t>(300000 + getpid());
-            o.rlimits = {{RLIMIT_NPROC, 3}};
-        }
-        runner::Session s(o);
-        if (!s.result().setup_error.empty()) {
-            GTEST_SKIP() << "cannot refuse fork here: " << s.result().setup_error;
-        }
-        ASSERT_TRUE(
-            s.wait_until([](const runner::Result &r) { return r.ended_at.count() > 0; }, 20s))
-            << s.result().describe();
-        // Looked at before the runner cleans up the group.
-        EXPECT_EQ(live_members(s.pid()), std::set<pid_t>{}) << "left behind";
-        const auto &r = s.finish();
-        EXPECT_TRUE(r.exited && r.exit_code == 1) << r.describe();
-        EXPECT_EQ(r.err, "fork: Resource temporarily unavailable\n") << r.describe();
-        EXPECT_EQ(r.out, "");
-        EXPECT_LT(r.ended_at.count(), 5.0) << "before the start signal is due";
-    }
+    o.argv = {runner::program("cpushare")};
+    o.timeout = 40s;
+    runner::Session s(o);
+    ASSERT_EQ(s.result().setup_error, "") << s.result().describe();
+    ASSERT_TRUE(s.wait_until([](const runner::Result &r) { return r.ended_at.count() > 0; }, 20s))
+        << s.result().describe();
+    // Looked at before the runner cleans up the group.
+    EXPECT_EQ(live_members(s.pid()), std::set<pid_t>{}) << "left behind";
+    const auto &r = s.finish();
+    EXPECT_TRUE(r.exited && r.exit_code == 1) << r.describe();
+    EXPECT_EQ(r.err, "fork: Resource temporarily unavailable\n") << r.describe();
+    EXPECT_EQ(r.out, "");
+    EXPECT_LT(r.ended_at.count(), 5.0) << "before the start signal is due";
+}
+
+TEST(Cpushare, RefusedFirstForkLeavesNoProcessBehind)
+{
+    SUITE_NEED(lacks_seccomp);
+    runner::Options o;
+    o.fork_errno = EAGAIN;
+    check_refused_fork(o);
+}
+
+// A uid of its own with room for three processes: the program and two
+// children; the third fork is refused.
+TEST(Cpushare, RefusedThirdForkLeavesNoProcessBehind)
+{
+    SUITE_NEED(lacks_uid_switch);
+    runner::Options o;
+    o.uid = runner::spare_uid();
+    o.rlimits = {{RLIMIT_NPROC, 3}};
+    check_refused_fork(o);
 }
 
 } // namespace

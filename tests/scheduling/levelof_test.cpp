@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,7 +37,31 @@ std::string pid_max()
 // the processes started here.
 uid_t private_uid()
 {
-    return static_cast<uid_t>(200000 + getpid());
+    return runner::spare_uid();
+}
+
+struct Query {
+    std::vector<std::string> args;
+    int nice; // the program's own nice value
+    std::string err;
+};
+
+// Runs each query at its nice value, under `uid` when given.
+void check_queries(const std::vector<Query> &cases, std::optional<uid_t> uid)
+{
+    for (const auto &c : cases) {
+        runner::Options o;
+        o.argv = {runner::program("levelof")};
+        o.argv.insert(o.argv.end(), c.args.begin(), c.args.end());
+        o.nice = c.nice;
+        o.uid = uid;
+        const auto r = runner::run(o);
+        SCOPED_TRACE(r.command + " at nice " + std::to_string(c.nice));
+        ASSERT_EQ(r.setup_error, "") << r.describe();
+        EXPECT_TRUE(r.exited && r.exit_code == 0) << r.describe();
+        EXPECT_EQ(r.err, c.err) << r.describe();
+        EXPECT_EQ(r.out, "");
+    }
 }
 
 TEST(Levelof, UsageForEveryBadCommandLine)
@@ -71,56 +96,48 @@ TEST(Levelof, UsageForEveryBadCommandLine)
 
 TEST(Levelof, QueriesByClassAndIdentifier)
 {
-    const std::string uid = std::to_string(private_uid());
     const std::string none = pid_max(); // PIDs stay below pid_max
-    struct Case {
-        std::vector<std::string> args;
-        int nice;          // the program's own nice value
-        bool private_user; // run under a uid of its own
-        std::string err;
-    };
-    const std::vector<Case> cases = {
-        {{"p", "0"}, 0, false, "0 : 0\n"},
-        {{"P", "0"}, 7, false, "0 : 7\n"},
-        {{"process", "0"}, 3, false, "0 : 3\n"},
-        {{"pgid", "0"}, 5, false, "0 : 5\n"}, // 'p': the process, whatever follows
-        {{"g", "0"}, 5, false, "0 : 5\n"},    // alone in its group
-        {{"Group", "0"}, 19, false, "0 : 19\n"},
-        {{"u", "0"}, 4, true, "0 : 4\n"}, // its user's only process
-        {{"User", uid}, 6, true, uid + " : 6\n"},
-        {{"U", uid + "abc"}, 6, true, uid + " : 6\n"}, // characters after the number ignored
-        {{"P", "  +0"}, 2, false, "0 : 2\n"},          // leading blanks, a sign
-        // Failed queries: perror with the identifier's text, status 0.
-        {{"P", none}, 0, false, none + ": No such process\n"},
-        {{"p", none + "xyz"}, 0, false, none + "xyz: No such process\n"},
-        {{"P", "-5"}, 0, false, "-5: No such process\n"},
-        {{"G", none}, 0, false, none + ": No such process\n"},
-        {{"u", "3999999"}, 0, false, "3999999: No such process\n"},
-    };
-    for (const auto &c : cases) {
-        runner::Options o;
-        o.argv = {runner::program("levelof")};
-        o.argv.insert(o.argv.end(), c.args.begin(), c.args.end());
-        o.nice = c.nice;
-        if (c.private_user) {
-            o.uid = private_uid();
-        }
-        const auto r = runner::run(o);
-        if (!r.setup_error.empty()) {
-            ADD_FAILURE() << r.describe();
-            continue;
-        }
-        SCOPED_TRACE(r.command + " at nice " + std::to_string(c.nice));
-        EXPECT_TRUE(r.exited && r.exit_code == 0) << r.describe();
-        EXPECT_EQ(r.err, c.err) << r.describe();
-        EXPECT_EQ(r.out, "");
-    }
+    check_queries(
+        {
+            {{"p", "0"}, 0, "0 : 0\n"},
+            {{"P", "0"}, 7, "0 : 7\n"},
+            {{"process", "0"}, 3, "0 : 3\n"},
+            {{"pgid", "0"}, 5, "0 : 5\n"}, // 'p': the process, whatever follows
+            {{"g", "0"}, 5, "0 : 5\n"},    // alone in its group
+            {{"Group", "0"}, 19, "0 : 19\n"},
+            {{"P", "  +0"}, 2, "0 : 2\n"}, // leading blanks, a sign
+            // Failed queries: perror with the identifier's text, status 0.
+            {{"P", none}, 0, none + ": No such process\n"},
+            {{"p", none + "xyz"}, 0, none + "xyz: No such process\n"},
+            {{"P", "-5"}, 0, "-5: No such process\n"},
+            {{"G", none}, 0, none + ": No such process\n"},
+            {{"u", "3999999"}, 0, "3999999: No such process\n"},
+        },
+        std::nullopt);
+}
+
+// Under a uid of its own the program is its user's only process, so a
+// per-user query reads its own nice value.
+TEST(Levelof, QueriesForAUserOfItsOwn)
+{
+    SUITE_NEED(lacks_uid_switch);
+    const std::string uid = std::to_string(private_uid());
+    check_queries(
+        {
+            {{"u", "0"}, 4, "0 : 4\n"},
+            {{"User", uid}, 6, uid + " : 6\n"},
+            {{"U", uid + "abc"}, 6, uid + " : 6\n"}, // characters after the number ignored
+        },
+        private_uid());
 }
 
 // What ps shows in its NI column for a process.
 int ps_nice(pid_t pid)
 {
-    const auto r = runner::run({"/usr/bin/ps", "-o", "ni=", "-p", std::to_string(pid)});
+    runner::Options o;
+    o.argv = {"/usr/bin/ps", "-o", "ni=", "-p", std::to_string(pid)};
+    o.env = {"LC_ALL=C"};
+    const auto r = runner::run(o);
     EXPECT_TRUE(r.exited && r.exit_code == 0) << r.describe();
     return std::stoi(r.out);
 }
@@ -133,16 +150,15 @@ TEST(LevelofLab, ReadsRealProcessesAsPsDoes)
     std::vector<std::unique_ptr<runner::Session>> sleepers;
     std::vector<pid_t> pids = {1};
     std::vector<int> nices = {-1, 19};
-    if (!runner::is_root()) {
-        // Lowering a nice value needs the privilege.
-        std::printf("not root: no sleeper at nice -1\n");
+    if (const auto why = runner::lacks_lower_nice()) {
+        std::printf("no sleeper at nice -1: %s\n", why->c_str());
         nices = {19};
     }
     for (int nice : nices) {
         runner::Options o;
         o.argv = {"/usr/bin/sleep", "300"};
         o.nice = nice;
-        o.timeout = 300s;
+        o.timeout = 100s; // killed at the end of the test
         sleepers.push_back(std::make_unique<runner::Session>(o));
         ASSERT_EQ(sleepers.back()->result().setup_error, "");
         pids.push_back(sleepers.back()->pid());

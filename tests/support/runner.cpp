@@ -11,6 +11,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <linux/close_range.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -25,9 +26,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #ifndef BIN_DIR
 #error "BIN_DIR must name the directory of the built programs"
@@ -47,15 +53,170 @@ Seconds since(Clock::time_point start)
 }
 
 // In the child after fork: report a failed step through the status pipe
-// and leave. The parent reads the message and records it as setup_error.
-[[noreturn]] void child_fail(int status_fd, const char *step)
+// and leave. The parent reads the message and records it as setup_error
+// (an optional step, marked 'S') or exec_error (the program itself, 'E').
+[[noreturn]] void child_fail(int status_fd, const char *step, char kind = 'S')
 {
     char message[256];
-    int n = std::snprintf(message, sizeof message, "%s: %s", step, std::strerror(errno));
+    int n = std::snprintf(message, sizeof message, "%c%s: %s", kind, step, std::strerror(errno));
     if (n > 0) {
         (void)!write(status_fd, message, static_cast<size_t>(n));
     }
     _exit(126);
+}
+
+// The guard: a process of its own session that outlives the test binary by
+// a moment. The runner tells it, one line at a time, which process groups it
+// started ("+g PGID", "-g PGID") and which temporary folders it made
+// ("+d PATH", "-d PATH"). When the pipe reaches end of file the test binary
+// is gone, however it ended: the guard kills the groups still listed and
+// removes the folders, then leaves.
+int guard_fd = -1;
+std::mutex guard_mutex;
+
+[[noreturn]] void guard_main(int fd)
+{
+    std::set<pid_t> groups;
+    std::set<std::string> dirs;
+    std::string pending;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        pending.append(buffer, static_cast<size_t>(n));
+        size_t end;
+        while ((end = pending.find('\n')) != std::string::npos) {
+            const std::string line = pending.substr(0, end);
+            pending.erase(0, end + 1);
+            if (line.size() < 4) {
+                continue;
+            }
+            const std::string arg = line.substr(3);
+            if (line.compare(0, 3, "+g ") == 0) {
+                groups.insert(static_cast<pid_t>(std::stol(arg)));
+            } else if (line.compare(0, 3, "-g ") == 0) {
+                groups.erase(static_cast<pid_t>(std::stol(arg)));
+            } else if (line.compare(0, 3, "+d ") == 0) {
+                dirs.insert(arg);
+            } else if (line.compare(0, 3, "-d ") == 0) {
+                dirs.erase(arg);
+            }
+        }
+    }
+    for (pid_t group : groups) {
+        kill(-group, SIGKILL);
+    }
+    for (const auto &dir : dirs) {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+    _exit(0);
+}
+
+void tell_guard(const std::string &line)
+{
+    const std::lock_guard<std::mutex> lock(guard_mutex);
+    if (guard_fd < 0) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) {
+            return;
+        }
+        const pid_t pid = fork();
+        if (pid == 0) {
+            // Its own session: a signal to the test's group or session
+            // (Ctrl-C, CTest killing the tree) leaves it to do its work.
+            setsid();
+            const int null = open("/dev/null", O_RDWR);
+            if (null >= 0) {
+                dup2(null, STDIN_FILENO);
+                dup2(null, STDOUT_FILENO); // CTest waits for the output to close
+                dup2(null, STDERR_FILENO);
+            }
+            for (int sig = 1; sig < NSIG; ++sig) {
+                if (sig != SIGKILL && sig != SIGSTOP) {
+                    std::signal(sig, SIG_IGN);
+                }
+            }
+            const int keep = fds[0];
+            syscall(SYS_close_range, 3, static_cast<unsigned>(keep) - 1, 0);
+            syscall(SYS_close_range, static_cast<unsigned>(keep) + 1, ~0U, 0);
+            guard_main(keep);
+        }
+        close(fds[0]);
+        if (pid < 0) {
+            close(fds[1]);
+            return;
+        }
+        guard_fd = fds[1];
+    }
+    const std::string message = line + "\n";
+    (void)!write(guard_fd, message.data(), message.size());
+}
+
+// Called in the child just before exec: the child's parent is the test.
+void die_with_parent(int status_fd, pid_t parent)
+{
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0) {
+        child_fail(status_fd, "prctl(PR_SET_PDEATHSIG)");
+    }
+    if (getppid() != parent) {
+        _exit(126); // the test is already gone
+    }
+}
+
+// A CAP_SYS_NICE the process would hold after exec: in the bounding set
+// while the process is root.
+bool could_regain_sys_nice()
+{
+    return geteuid() == 0 && prctl(PR_CAPBSET_READ, CAP_SYS_NICE, 0, 0, 0) == 1;
+}
+
+bool write_text(const char *path, const char *text)
+{
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const size_t n = std::strlen(text);
+    const bool ok = write(fd, text, n) == static_cast<ssize_t>(n);
+    close(fd);
+    return ok;
+}
+
+// A private mount namespace; without the privilege, inside a user namespace
+// that maps the caller's uid and gid to themselves. Returns the failing step
+// or nullptr.
+const char *private_mount_namespace()
+{
+    if (unshare(CLONE_NEWNS) != 0) {
+        if (errno != EPERM) {
+            return "unshare(CLONE_NEWNS)";
+        }
+        const uid_t uid = geteuid();
+        const gid_t gid = getegid();
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+            return "unshare(CLONE_NEWUSER|CLONE_NEWNS)";
+        }
+        char map[64];
+        std::snprintf(map, sizeof map, "%u %u 1\n", uid, uid);
+        if (!write_text("/proc/self/uid_map", map)) {
+            return "write /proc/self/uid_map";
+        }
+        (void)write_text("/proc/self/setgroups", "deny\n");
+        std::snprintf(map, sizeof map, "%u %u 1\n", gid, gid);
+        if (!write_text("/proc/self/gid_map", map)) {
+            return "write /proc/self/gid_map";
+        }
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        return "mount --make-rprivate /";
+    }
+    return nullptr;
 }
 
 void install_seccomp(int status_fd, const std::vector<std::pair<long, unsigned>> &rules)
@@ -91,7 +252,8 @@ void install_seccomp(int status_fd, const std::vector<std::pair<long, unsigned>>
 }
 
 // Everything the child does between fork and exec.
-[[noreturn]] void child_setup(const Options &o, int status_fd, char *const *argv, char *const *envp)
+[[noreturn]] void child_setup(const Options &o, int status_fd, pid_t parent, char *const *argv,
+                              char *const *envp)
 {
     // Default action for every signal and an empty mask: a runner started
     // from a background job inherits SIGINT and SIGQUIT ignored.
@@ -118,11 +280,8 @@ void install_seccomp(int status_fd, const std::vector<std::pair<long, unsigned>>
         child_fail(status_fd, "chdir");
     }
     if (!o.bind_mounts.empty()) {
-        if (unshare(CLONE_NEWNS) != 0) {
-            child_fail(status_fd, "unshare(CLONE_NEWNS)");
-        }
-        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            child_fail(status_fd, "mount --make-rprivate /");
+        if (const char *step = private_mount_namespace()) {
+            child_fail(status_fd, step);
         }
         for (const auto &[source, target] : o.bind_mounts) {
             if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
@@ -167,8 +326,22 @@ void install_seccomp(int status_fd, const std::vector<std::pair<long, unsigned>>
         if (setrlimit(RLIMIT_RTPRIO, &none) != 0) {
             child_fail(status_fd, "setrlimit(RLIMIT_RTPRIO)");
         }
-        if (prctl(PR_CAPBSET_DROP, CAP_SYS_NICE, 0, 0, 0) != 0) {
+        // Dropping from the bounding set needs CAP_SETPCAP. Without it the
+        // limit above is enough, unless the process is root with
+        // CAP_SYS_NICE still in its bounding set (and stays root).
+        (void)prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+        if (prctl(PR_CAPBSET_DROP, CAP_SYS_NICE, 0, 0, 0) != 0 && could_regain_sys_nice() &&
+            !(o.uid && *o.uid != 0)) {
             child_fail(status_fd, "prctl(PR_CAPBSET_DROP, CAP_SYS_NICE)");
+        }
+    }
+    // Under another uid the program is executed from a descriptor: the path
+    // to the build folder may not be open to that uid.
+    int exe_fd = -1;
+    if (o.uid) {
+        exe_fd = open(o.argv.at(0).c_str(), O_PATH | O_CLOEXEC);
+        if (exe_fd < 0) {
+            child_fail(status_fd, "open", 'E');
         }
     }
     if (o.uid) {
@@ -182,6 +355,9 @@ void install_seccomp(int status_fd, const std::vector<std::pair<long, unsigned>>
             child_fail(status_fd, "setuid");
         }
     }
+    // After the uid change, which clears it; before the seccomp rules,
+    // which may forbid getppid.
+    die_with_parent(status_fd, parent);
     std::vector<std::pair<long, unsigned>> rules = o.syscall_rules;
     if (o.fork_errno != 0) {
         for (long nr : {long{SYS_clone}, long{SYS_clone3}, long{SYS_fork}, long{SYS_vfork}}) {
@@ -205,8 +381,22 @@ void install_seccomp(int status_fd, const std::vector<std::pair<long, unsigned>>
         }
         sigprocmask(SIG_SETMASK, &blocked, nullptr);
     }
-    execve(o.argv.at(0).c_str(), argv, envp);
-    child_fail(status_fd, "execve");
+    // Descriptors the test holds (pipes of other runs, the guard's pipe)
+    // are not the program's business: close them all at exec.
+    if (syscall(SYS_close_range, 3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+        for (int fd = 3; fd < 1024; ++fd) {
+            const int flags = fcntl(fd, F_GETFD);
+            if (flags >= 0) {
+                fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+            }
+        }
+    }
+    if (exe_fd >= 0) {
+        syscall(SYS_execveat, exe_fd, "", argv, envp, AT_EMPTY_PATH);
+    } else {
+        execve(o.argv.at(0).c_str(), argv, envp);
+    }
+    child_fail(status_fd, "execve", 'E');
 }
 
 std::string quote(const std::string &s)
@@ -278,6 +468,9 @@ std::string Result::describe() const
     if (!setup_error.empty()) {
         s << "setup failed before exec: " << setup_error << "\n";
     }
+    if (!exec_error.empty()) {
+        s << "could not execute: " << exec_error << "\n";
+    }
     if (timed_out) {
         s << "TIMED OUT (process group killed)\n";
     }
@@ -299,6 +492,21 @@ Session::Session(const Options &options) : options_(options)
 {
     if (options_.argv.empty()) {
         throw std::invalid_argument("runner: empty argv");
+    }
+    // A program that has closed its input must not kill the test with
+    // SIGPIPE when the test writes to it; the write fails with EPIPE.
+    static const bool sigpipe_ignored = (std::signal(SIGPIPE, SIG_IGN), true);
+    (void)sigpipe_ignored;
+    if (options_.uid && options_.cwd.empty()) {
+        std::string pattern = (std::filesystem::temp_directory_path() / "suite-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr ||
+            chown(pattern.c_str(), *options_.uid, static_cast<gid_t>(*options_.uid)) != 0) {
+            throw std::runtime_error("runner: cannot make a working folder for uid " +
+                                     std::to_string(*options_.uid));
+        }
+        own_cwd_ = pattern;
+        tell_guard("+d " + own_cwd_);
+        options_.cwd = own_cwd_;
     }
     for (const auto &a : options_.argv) {
         result_.command += (result_.command.empty() ? "" : " ") + quote(a);
@@ -344,6 +552,7 @@ Session::Session(const Options &options) : options_(options)
     }
     int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1};
     pid_t pid;
+    const pid_t parent = getpid();
     start_ = Clock::now();
     if (options_.terminal) {
         int master = -1;
@@ -361,7 +570,10 @@ Session::Session(const Options &options) : options_(options)
         }
         pid = fork();
         if (pid == 0) {
-            setsid(); // a group (and session) of its own, no terminal
+            // A group (and session) of its own, no terminal. The parent
+            // does not touch the group: it waits for the status pipe, which
+            // closes only at exec, long after this.
+            setsid();
             if (options_.input) {
                 dup2(in_pipe[0], STDIN_FILENO);
             } else {
@@ -370,7 +582,6 @@ Session::Session(const Options &options) : options_(options)
             dup2(out_pipe[1], STDOUT_FILENO);
             dup2(err_pipe[1], STDERR_FILENO);
         } else if (pid > 0) {
-            setpgid(pid, pid); // harmless if the child did it first
             if (options_.input) {
                 close(in_pipe[0]);
                 in_fd_ = in_pipe[1];
@@ -387,10 +598,11 @@ Session::Session(const Options &options) : options_(options)
     }
     if (pid == 0) {
         close(status_pipe[0]);
-        child_setup(options_, status_pipe[1], argv.data(), envp.data());
+        child_setup(options_, status_pipe[1], parent, argv.data(), envp.data());
     }
     close(status_pipe[1]);
     result_.pid = pid;
+    tell_guard("+g " + std::to_string(pid));
     pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 
     // The status pipe closes on exec; a message on it means a step failed.
@@ -400,8 +612,16 @@ Session::Session(const Options &options) : options_(options)
     }
     close(status_pipe[0]);
     if (n > 0) {
-        result_.setup_error.assign(message, static_cast<size_t>(n));
+        const std::string text(message + 1, static_cast<size_t>(n - 1));
+        if (message[0] == 'E') {
+            result_.exec_error = text;
+        } else {
+            result_.setup_error = text;
+        }
         finish();
+        if (!result_.exec_error.empty() && !options_.exec_may_fail) {
+            ADD_FAILURE() << "the program could not be executed\n" << result_.describe();
+        }
         return;
     }
     if (options_.input && !options_.input->empty()) {
@@ -463,15 +683,24 @@ void Session::pump(int wait_ms)
         pid_index = count;
         fds[count++] = {pidfd_, POLLIN, 0};
     }
+    // Without a pidfd (an older kernel) the status is polled on every pass.
+    const bool poll_status = !reaped_ && pidfd_ < 0;
     if (count == 0) {
-        return;
-    }
-    if (poll(fds, static_cast<nfds_t>(count), wait_ms) <= 0) {
-        if (!reaped_ && pidfd_ < 0) {
-            pid_index = -2; // no pidfd: fall back to polling the status
-        } else {
+        if (!poll_status) {
             return;
         }
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(wait_ms, 10)));
+    } else if (poll(fds, static_cast<nfds_t>(count),
+                    poll_status ? std::min(wait_ms, 10) : wait_ms) <= 0) {
+        for (auto &fd : fds) {
+            fd.revents = 0;
+        }
+        if (!poll_status) {
+            return;
+        }
+    }
+    if (poll_status) {
+        pid_index = -2;
     }
     auto drain = [&](int index, int fd, bool &open, std::string &all, std::string &partial,
                      std::vector<Line> &lines) {
@@ -612,6 +841,12 @@ const Result &Session::finish()
         }
     }
     reap_group();
+    tell_guard("-g " + std::to_string(result_.pid));
+    if (!own_cwd_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(own_cwd_, ignored);
+        tell_guard("-d " + own_cwd_);
+    }
     for (int *fd : {&out_fd_, &err_fd_, &pidfd_}) {
         if (*fd >= 0) {
             close(*fd);
@@ -639,19 +874,171 @@ Result run(const std::vector<std::string> &argv, std::optional<std::string> inpu
     return run(o);
 }
 
-bool is_root()
+namespace
 {
-    return geteuid() == 0;
+
+// Run `attempt` in a throwaway child (whatever it changes dies with it) and
+// report what failed: nothing when it returned nullptr and the child exited
+// cleanly, else the failing step with its errno text.
+std::optional<std::string> probe_in_child(const std::string &capability, const char *(*attempt)())
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        return capability + ": cannot probe (pipe2: " + std::strerror(errno) + ")";
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        if (const char *step = attempt()) {
+            char message[256];
+            const int n =
+                std::snprintf(message, sizeof message, "%s: %s", step, std::strerror(errno));
+            if (n > 0) {
+                (void)!write(fds[1], message, static_cast<size_t>(n));
+            }
+            _exit(1);
+        }
+        _exit(0);
+    }
+    close(fds[1]);
+    if (pid < 0) {
+        close(fds[0]);
+        return capability + ": cannot probe (fork: " + std::strerror(errno) + ")";
+    }
+    char message[256];
+    ssize_t n;
+    while ((n = read(fds[0], message, sizeof message)) < 0 && errno == EINTR) {
+    }
+    close(fds[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (n > 0) {
+        return capability + " (" + std::string(message, static_cast<size_t>(n)) + ")";
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        return capability + " (the probe did not finish)";
+    }
+    return std::nullopt;
+}
+
+// One probe per capability, run once per test binary.
+const std::optional<std::string> &cached(const std::string &capability, const char *(*attempt)())
+{
+    static std::map<std::string, std::optional<std::string>> results;
+    auto it = results.find(capability);
+    if (it == results.end()) {
+        it = results.emplace(capability, probe_in_child(capability, attempt)).first;
+    }
+    return it->second;
+}
+
+} // namespace
+
+std::optional<std::string> lacks_realtime()
+{
+    return cached(
+        "needs real-time scheduling (SCHED_FIFO at the top priority)", []() -> const char * {
+            sched_param param{};
+            param.sched_priority = sched_get_priority_max(SCHED_FIFO);
+            return sched_setscheduler(0, SCHED_FIFO, &param) == 0 ? nullptr : "sched_setscheduler";
+        });
+}
+
+std::optional<std::string> lacks_lower_nice()
+{
+    return cached("needs to lower the nice value", []() -> const char * {
+        errno = 0;
+        const int now = getpriority(PRIO_PROCESS, 0);
+        const int lower = now > -20 ? now - 1 : -20;
+        return setpriority(PRIO_PROCESS, 0, lower) == 0 ? nullptr : "setpriority";
+    });
+}
+
+std::optional<std::string> lacks_uid_switch()
+{
+    return cached("needs to switch to another uid", []() -> const char * {
+        const uid_t uid = spare_uid();
+        if (setgroups(0, nullptr) != 0) {
+            return "setgroups";
+        }
+        if (setgid(static_cast<gid_t>(uid)) != 0) {
+            return "setgid";
+        }
+        return setuid(uid) == 0 ? nullptr : "setuid";
+    });
+}
+
+std::optional<std::string> lacks_mount_namespace()
+{
+    return cached("needs a private mount namespace", []() -> const char * {
+        if (const char *step = private_mount_namespace()) {
+            return step;
+        }
+        return mount("/tmp", "/tmp", nullptr, MS_BIND | MS_REC, nullptr) == 0 ? nullptr
+                                                                              : "bind mount";
+    });
+}
+
+std::optional<std::string> lacks_chroot()
+{
+    return cached("needs chroot",
+                  []() -> const char * { return chroot("/") == 0 ? nullptr : "chroot"; });
+}
+
+std::optional<std::string> lacks_seccomp()
+{
+    return cached("needs seccomp filters", []() -> const char * {
+        sock_filter allow = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+        sock_fprog fprog{};
+        fprog.len = 1;
+        fprog.filter = &allow;
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+            return "prctl(PR_SET_NO_NEW_PRIVS)";
+        }
+        return syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &fprog) == 0 ? nullptr : "seccomp";
+    });
+}
+
+std::optional<std::string> lacks_second_cpu()
+{
+    const auto cpus = allowed_cpus();
+    if (cpus.size() >= 2) {
+        return std::nullopt;
+    }
+    return "needs a second processor (only " + std::to_string(cpus.size()) +
+           " in this process's allowed set)";
+}
+
+std::vector<int> allowed_cpus()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    std::vector<int> cpus;
+    if (sched_getaffinity(0, sizeof set, &set) != 0) {
+        return {0};
+    }
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &set)) {
+            cpus.push_back(cpu);
+        }
+    }
+    return cpus;
 }
 
 int cpu_count()
 {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) != 0) {
-        return 1;
-    }
-    return CPU_COUNT(&set);
+    return static_cast<int>(allowed_cpus().size());
+}
+
+int last_cpu()
+{
+    return allowed_cpus().back();
+}
+
+uid_t spare_uid()
+{
+    return static_cast<uid_t>(3000000 + getpid());
 }
 
 char process_state(pid_t pid)
@@ -686,12 +1073,25 @@ TempDir::TempDir()
         throw std::runtime_error("runner: mkdtemp failed");
     }
     path_ = pattern;
+    tell_guard("+d " + path_);
 }
 
 TempDir::~TempDir()
 {
     std::error_code ignored;
+    // A test may leave folders it cannot enter (mode 0300): open them first.
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
+    for (auto it = std::filesystem::recursive_directory_iterator(
+             path_, std::filesystem::directory_options::skip_permission_denied, ignored);
+         !ignored && it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+        if (it->is_directory(ignored)) {
+            std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                         std::filesystem::perm_options::add, ignored);
+        }
+    }
     std::filesystem::remove_all(path_, ignored);
+    tell_guard("-d " + path_);
 }
 
 std::optional<std::string> read_file(const std::string &path)

@@ -11,7 +11,14 @@
 // every signal reset to its default action and the mask cleared (then the
 // options below applied), fork refused with a chosen errno, real-time
 // privilege dropped, a private mount namespace with bind mounts, a chroot,
-// CPU pinning, a nice value, another uid, resource limits.
+// CPU pinning, a nice value, another uid, resource limits. Descriptors 3 and
+// up are closed at exec.
+//
+// Nothing outlives the test binary: each program gets SIGKILL when the test
+// binary dies (its parent-death signal), and a guard process, started with
+// the first run, kills every process group the runner started and removes
+// every temporary folder it made once the test binary is gone, however it
+// ended (CTest's timeout, Ctrl-C, a crash).
 #pragma once
 
 #include <sys/resource.h>
@@ -53,10 +60,12 @@ struct Options {
     // `echo`. Ctrl-C (send "\x03") still interrupts the foreground group.
     bool echo = false;
 
-    // The whole process group is killed after this long.
+    // The whole process group is killed after this long (keep it well under
+    // CTest's timeout of the test, so that the runner reports the run).
     std::chrono::milliseconds timeout{15000};
 
-    // Working directory for the program.
+    // Working directory for the program. With `uid` and no cwd, the program
+    // runs in a fresh temporary folder owned by that uid.
     std::string cwd;
     // Environment entries, NAME=value: each replaces the inherited entry of
     // that name, or is added.
@@ -67,11 +76,13 @@ struct Options {
     std::vector<int> ignore_signals;
     std::vector<int> block_signals;
     // Private mount namespace with these bind mounts (source, target).
+    // Without the privilege for one, a user namespace (the caller's uid and
+    // gid mapped to themselves) gives the mount namespace instead.
     std::vector<std::pair<std::string, std::string>> bind_mounts;
     // chroot into this directory (then chdir "/"); argv[0] is then a path
     // inside it.
     std::string chroot_dir;
-    // Pin to one CPU.
+    // Pin to one CPU (an id from allowed_cpus()).
     std::optional<int> cpu;
     // Nice value to start at (setpriority).
     std::optional<int> nice;
@@ -80,10 +91,14 @@ struct Options {
     std::optional<std::pair<int, int>> policy;
     // Resource limits (soft = hard = value).
     std::vector<std::pair<int, rlim_t>> rlimits;
-    // Drop real-time privilege: CAP_SYS_NICE out of the bounding set and
-    // RLIMIT_RTPRIO 0, so that even root is refused a real-time policy.
+    // Drop real-time privilege: RLIMIT_RTPRIO 0 (which alone refuses a
+    // process without CAP_SYS_NICE) and, where the process could regain it at
+    // exec, CAP_SYS_NICE out of the bounding set, so that even root is
+    // refused a real-time policy.
     bool drop_rt_privilege = false;
-    // Switch to this uid (and gid) with no supplementary groups.
+    // Switch to this uid (and gid) with no supplementary groups. The program
+    // is executed from a descriptor opened before the switch, so the build
+    // folder need not be reachable by that uid.
     std::optional<uid_t> uid;
     // Refuse fork (clone, clone3, fork, vfork) with this errno, by a
     // seccomp filter. Exec and everything else still work.
@@ -94,6 +109,10 @@ struct Options {
     // Anything else, run last before exec (must be async-signal-safe in
     // spirit: no locks, no allocation needed by the parent's threads).
     std::function<void()> pre_exec;
+
+    // A program that cannot be executed fails the test, unless the test
+    // expects exactly that (then see Result::exec_error).
+    bool exec_may_fail = false;
 };
 
 // Actions for Options::syscall_rules.
@@ -118,9 +137,13 @@ struct Result {
     bool timed_out = false; // the runner had to kill the group
     Seconds ended_at{};     // when the program itself ended
     Seconds finished_at{};  // when all output was closed
-    // A step before exec that failed (for instance "unshare: Operation not
-    // permitted"): the program never ran. Tests that need the step skip.
+    // An optional step before exec that failed (for instance "unshare:
+    // Operation not permitted"): the program never ran. A test that asked
+    // for the step may skip for it.
     std::string setup_error;
+    // The program itself could not be executed ("execve: Permission
+    // denied"): a failure of the test unless Options::exec_may_fail.
+    std::string exec_error;
 
     // A readable account of the run, for failure messages.
     std::string describe() const;
@@ -181,6 +204,7 @@ class Session
     bool reaped_ = false;
     bool finished_ = false;
     std::string out_partial_, err_partial_;
+    std::string own_cwd_; // the temporary working folder made for a uid
 };
 
 // Start, wait for the end, collect.
@@ -188,9 +212,36 @@ Result run(const Options &options);
 // Shorthand for a plain run with arguments and input.
 Result run(const std::vector<std::string> &argv, std::optional<std::string> input = std::string{});
 
+// Capability probes. Each asks for what a test needs (in a throwaway child
+// where the attempt would change the test process) and returns nothing when
+// it is there, or the reason a test that needs it must skip. Results are
+// cached per test binary.
+std::optional<std::string> lacks_realtime();        // SCHED_FIFO/RR may be set
+std::optional<std::string> lacks_lower_nice();      // nice may go below 0
+std::optional<std::string> lacks_uid_switch();      // setuid to another uid
+std::optional<std::string> lacks_mount_namespace(); // unshare(CLONE_NEWNS) + bind mount
+std::optional<std::string> lacks_chroot();          // chroot(2)
+std::optional<std::string> lacks_seccomp();         // a seccomp filter may be installed
+std::optional<std::string> lacks_second_cpu();      // two processors in the allowed set
+
+// Skip the current test, naming the reason, unless a probe passes:
+//   SUITE_NEED(lacks_realtime);
+#define SUITE_NEED(probe)                                                                          \
+    do {                                                                                           \
+        if (const auto suite_need_why_ = ::runner::probe()) {                                      \
+            GTEST_SKIP() << *suite_need_why_;                                                      \
+        }                                                                                          \
+    } while (0)
+
 // Small helpers for tests.
-bool is_root();
+// The processors the test may run on, in ascending order (ids need not start
+// at 0 or be contiguous).
+std::vector<int> allowed_cpus();
 int cpu_count();
+// The highest allowed processor id (where the CPU-bound tests are pinned).
+int last_cpu();
+// A uid of no account on this machine, different for each test binary.
+uid_t spare_uid();
 // The "State:" letter of /proc/<pid>/status ('\0' when absent).
 char process_state(pid_t pid);
 // The scheduling policy of a process, as sched_getscheduler returns it.
@@ -198,7 +249,8 @@ int policy_of(pid_t pid);
 // Make the calling (test) process a child subreaper, so that orphans of the
 // programs it starts are adopted, and reaped, by it.
 void become_subreaper();
-// A fresh temporary directory, removed with its content by the destructor.
+// A fresh temporary directory, removed with its content by the destructor
+// (or by the guard, if the test binary dies first).
 class TempDir
 {
   public:
