@@ -251,6 +251,16 @@ void install_seccomp(int status_fd, const std::vector<std::pair<long, unsigned>>
     }
 }
 
+// The program to execute, as a descriptor (failure: the program's own).
+int open_program(int status_fd, const Options &o)
+{
+    const int fd = open(o.argv.at(0).c_str(), O_PATH | O_CLOEXEC);
+    if (fd < 0) {
+        child_fail(status_fd, "execve", 'E');
+    }
+    return fd;
+}
+
 // Everything the child does between fork and exec.
 [[noreturn]] void child_setup(const Options &o, int status_fd, pid_t parent, char *const *argv,
                               char *const *envp)
@@ -279,6 +289,10 @@ void install_seccomp(int status_fd, const std::vector<std::pair<long, unsigned>>
     if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0) {
         child_fail(status_fd, "chdir");
     }
+    // The program is executed from a descriptor opened now: a mount may
+    // hide its path (a folder bound over /home, where the checkout lies),
+    // and another uid may not be able to reach it (a 0700 checkout).
+    int exe_fd = o.chroot_dir.empty() ? open_program(status_fd, o) : -1;
     if (!o.bind_mounts.empty()) {
         if (const char *step = private_mount_namespace()) {
             child_fail(status_fd, step);
@@ -335,14 +349,8 @@ void install_seccomp(int status_fd, const std::vector<std::pair<long, unsigned>>
             child_fail(status_fd, "prctl(PR_CAPBSET_DROP, CAP_SYS_NICE)");
         }
     }
-    // Under another uid the program is executed from a descriptor: the path
-    // to the build folder may not be open to that uid.
-    int exe_fd = -1;
-    if (o.uid) {
-        exe_fd = open(o.argv.at(0).c_str(), O_PATH | O_CLOEXEC);
-        if (exe_fd < 0) {
-            child_fail(status_fd, "open", 'E');
-        }
+    if (exe_fd < 0) { // inside the chroot
+        exe_fd = open_program(status_fd, o);
     }
     if (o.uid) {
         if (setgroups(0, nullptr) != 0) {
@@ -391,11 +399,9 @@ void install_seccomp(int status_fd, const std::vector<std::pair<long, unsigned>>
             }
         }
     }
-    if (exe_fd >= 0) {
-        syscall(SYS_execveat, exe_fd, "", argv, envp, AT_EMPTY_PATH);
-    } else {
-        execve(o.argv.at(0).c_str(), argv, envp);
-    }
+    // (A "#!" script cannot run this way, its descriptor being closed at
+    // exec; every program started here is an ELF executable.)
+    syscall(SYS_execveat, exe_fd, "", argv, envp, AT_EMPTY_PATH);
     child_fail(status_fd, "execve", 'E');
 }
 
