@@ -1,8 +1,9 @@
 // Process facts come from libproc2, which reads /proc/<pid>/stat and status
-// for just the PIDs asked for. Two things are read by hand: the list of PIDs
-// (this kernel offers no list of a process's children), and the processor
-// time in nanoseconds from /proc/<pid>/schedstat, where libproc2 gives
-// clock ticks only.
+// for just the PIDs asked for. Three things are read by hand: the last PID
+// handed out (/proc/loadavg) and the list of PIDs, since the kernel need not
+// offer a list of a process's children, and the processor time in
+// nanoseconds from /proc/<pid>/schedstat, where libproc2 gives clock ticks
+// only.
 #include "sampler.h"
 
 #include <libproc2/pids.h>
@@ -24,7 +25,7 @@ namespace
 
 enum pids_item items[] = {PIDS_ID_PID,      PIDS_ID_PPID,     PIDS_ID_PGRP, PIDS_STATE,
                           PIDS_SCHED_CLASS, PIDS_PRIORITY_RT, PIDS_NICE,    PIDS_CMD,
-                          PIDS_TICS_ALL,    PIDS_TICS_BEGAN};
+                          PIDS_TICS_ALL,    PIDS_TICS_BEGAN,  PIDS_ID_TGID};
 enum rel_item {
     rel_pid,
     rel_ppid,
@@ -35,11 +36,15 @@ enum rel_item {
     rel_nice,
     rel_cmd,
     rel_tics,
-    rel_began
+    rel_began,
+    rel_tgid
 };
 
 // libproc2 takes at most this many PIDs per select.
 constexpr std::size_t select_chunk = 200;
+// Up to this many PIDs handed out since the last look are read one by one;
+// beyond it, listing /proc is cheaper.
+constexpr pid_t probe_limit = 32;
 
 } // namespace
 
@@ -69,6 +74,7 @@ Sampler::Sampler()
         throw std::runtime_error("libproc2: cannot read processes");
     }
     proc_dir_ = opendir("/proc");
+    loadavg_fd_ = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
     if (proc_dir_ == nullptr) {
         procps_pids_unref(&info_);
         throw std::runtime_error("/proc: cannot be listed");
@@ -79,6 +85,9 @@ Sampler::~Sampler()
 {
     for (const auto &[pid, fd] : schedstat_fd_) {
         close(fd);
+    }
+    if (loadavg_fd_ >= 0) {
+        close(loadavg_fd_);
     }
     closedir(static_cast<DIR *>(proc_dir_));
     procps_pids_unref(&info_);
@@ -107,8 +116,44 @@ std::vector<pid_t> Sampler::list_pids()
     return pids;
 }
 
+// The last field of /proc/loadavg; 0 when it cannot be read.
+pid_t Sampler::last_pid()
+{
+    char text[128];
+    const ssize_t n = loadavg_fd_ < 0 ? -1 : pread(loadavg_fd_, text, sizeof text - 1, 0);
+    if (n <= 0) {
+        return 0;
+    }
+    text[n] = '\0';
+    const char *field = std::strrchr(text, ' ');
+    return field != nullptr ? static_cast<pid_t>(std::atol(field + 1)) : 0;
+}
+
+std::vector<pid_t> Sampler::new_pids()
+{
+    const pid_t last = last_pid();
+    std::vector<pid_t> fresh;
+    if (last > 0 && last == last_pid_) {
+        return fresh; // no process created since the last look
+    }
+    if (last_pid_ > 0 && last > last_pid_ && last - last_pid_ <= probe_limit) {
+        // Some of these may be threads or already gone: reading sorts it out.
+        for (pid_t pid = last_pid_ + 1; pid <= last; ++pid) {
+            fresh.push_back(pid);
+        }
+    } else {
+        std::vector<pid_t> now = list_pids();
+        std::set_difference(now.begin(), now.end(), present_.begin(), present_.end(),
+                            std::back_inserter(fresh));
+        present_ = std::move(now);
+    }
+    last_pid_ = last;
+    return fresh;
+}
+
 void Sampler::baseline()
 {
+    last_pid_ = last_pid();
     present_ = list_pids();
 }
 
@@ -174,6 +219,9 @@ std::vector<Fact> Sampler::read(const std::vector<pid_t> &pids,
         }
         for (int i = 0; i < fetch->counts->total; ++i) {
             const pids_stack *stack = fetch->stacks[i];
+            if (PIDS_VAL(rel_tgid, s_int, stack, info_) != PIDS_VAL(rel_pid, s_int, stack, info_)) {
+                continue; // a thread of some process, not a process
+            }
             Fact f;
             f.pid = PIDS_VAL(rel_pid, s_int, stack, info_);
             f.ppid = PIDS_VAL(rel_ppid, s_int, stack, info_);
@@ -195,12 +243,7 @@ std::vector<Fact> Sampler::read(const std::vector<pid_t> &pids,
 
 std::vector<Fact> Sampler::look()
 {
-    std::vector<pid_t> now = list_pids();
-    // New since the last look: present now, absent then.
-    std::vector<pid_t> fresh;
-    std::set_difference(now.begin(), now.end(), present_.begin(), present_.end(),
-                        std::back_inserter(fresh));
-    present_ = std::move(now);
+    const std::vector<pid_t> fresh = new_pids();
 
     std::vector<pid_t> wanted;
     wanted.reserve(watched_.size() + fresh.size());

@@ -29,12 +29,17 @@ struct Fact {
 
 // Watches one job: the command and every descendant, found as they appear.
 //
-// Each look lists the PIDs under /proc; a PID that was not there at the
-// previous look is new and is read once to learn its parent and group. It
-// joins the watched set when its parent is watched or it is in the job's
-// process group. A watched process stays watched whoever its parent becomes,
-// until it leaves /proc. Only watched and new processes are read, so a look
-// costs little more than one directory listing on a busy machine.
+// Each look finds the PIDs created since the previous look; each new one is
+// read once to learn its parent and group. It joins the watched set when its
+// parent is watched or it is in the job's process group. A watched process
+// stays watched whoever its parent becomes, until it leaves /proc. Only
+// watched and new processes are read.
+//
+// New PIDs are found cheaply: the kernel hands out PIDs in increasing order
+// and /proc/loadavg ends with the last one given. When it has not moved, no
+// process was created; when it moved a little, only the PIDs in between can
+// be new. Only when it moved far, or wrapped around, is /proc listed and
+// compared with the previous listing.
 //
 // A process that is born and ends, or is born and orphaned, between two
 // looks is not seen.
@@ -62,6 +67,8 @@ class Sampler
 
   private:
     std::vector<pid_t> list_pids();
+    pid_t last_pid();
+    std::vector<pid_t> new_pids();
     std::vector<Fact> read(const std::vector<pid_t> &pids,
                            std::vector<unsigned long long> &started);
     bool read_schedstat(pid_t pid, std::int64_t &ns);
@@ -70,7 +77,9 @@ class Sampler
     pids_info *info_ = nullptr;
     void *proc_dir_ = nullptr; // DIR *
     pid_t job_ = -1;
-    std::vector<pid_t> present_; // sorted, at the last look
+    int loadavg_fd_ = -1;
+    pid_t last_pid_ = 0;         // the last PID handed out, at the last look
+    std::vector<pid_t> present_; // sorted, at the last full listing
     // Watched PIDs and their start time (to tell a reused PID apart).
     std::map<pid_t, unsigned long long> watched_;
     std::map<pid_t, int> schedstat_fd_;

@@ -71,9 +71,14 @@ void text(const timeline::Timeline &recording, const About &about, std::FILE *ou
 {
     const auto &processes = recording.processes();
     const double end = std::max(recording.end(), 0.001);
-    std::fprintf(out, "proctimeline: %s: %s after %.2f s; %zu looks, %d ms apart\n",
-                 about.command.c_str(), about.outcome.c_str(), recording.end(), recording.looks(),
-                 about.interval_ms);
+    // The command line may be long: it is cut to the width.
+    std::string title = "proctimeline: " + about.command;
+    if (static_cast<int>(title.size()) > width && width > 3) {
+        title.resize(static_cast<std::size_t>(width - 3));
+        title += "...";
+    }
+    std::fprintf(out, "%s\n%s after %.2f s; %zu looks, %d ms apart\n", title.c_str(),
+                 about.outcome.c_str(), recording.end(), recording.looks(), about.interval_ms);
     if (processes.empty()) {
         std::fputs("no process was seen (it ended within one interval)\n", out);
         return;
@@ -88,11 +93,11 @@ void text(const timeline::Timeline &recording, const About &about, std::FILE *ou
         w_sched = std::max(w_sched, sched_text(p).size());
     }
     const int prefix = static_cast<int>(w_pid + w_parent + w_command + w_sched + 4);
-    const int columns = std::max(10, width - prefix - 1);
+    const int columns = std::max(10, width - prefix - 3); // room for " s" after the axis
     const double per_column = end / columns;
 
     // Time axis: labels, then a ruler with a bar at each tick.
-    std::string labels(static_cast<std::size_t>(columns) + 8, ' ');
+    std::string labels(static_cast<std::size_t>(columns), ' ');
     std::string ruler(static_cast<std::size_t>(columns), '-');
     const double step = tick_step(per_column, 6);
     for (int k = 0; k * step <= end + 1e-9; ++k) {
@@ -102,8 +107,10 @@ void text(const timeline::Timeline &recording, const About &about, std::FILE *ou
         }
         ruler[column] = '|';
         char label[32];
-        const int n = std::snprintf(label, sizeof label, "%g", k * step);
-        labels.replace(column, static_cast<std::size_t>(n), label);
+        const auto n = static_cast<std::size_t>(std::snprintf(label, sizeof label, "%g", k * step));
+        if (column + n <= labels.size()) {
+            labels.replace(column, n, label);
+        }
     }
     labels.erase(labels.find_last_not_of(' ') + 1);
     std::fprintf(out, "%*s %s s\n", prefix, "", labels.c_str());
