@@ -14,7 +14,8 @@ namespace render
 namespace
 {
 
-constexpr double width = 1800;
+constexpr double min_width = 1800;
+constexpr double label_char = 12;   // about the width of a character at 21 px
 constexpr double plot_left = 470;   // left of the time axis; labels before it
 constexpr double plot_right = 1440; // right of the time axis; end labels after it
 constexpr double row_height = 66;
@@ -92,10 +93,12 @@ double nice_step(double range, double wanted)
     return 10 * power;
 }
 
+// A tick label with as many decimals as the step needs.
 std::string label(double v, double step)
 {
+    const int decimals = step >= 1 ? 0 : static_cast<int>(std::ceil(-std::log10(step) - 1e-9));
     char buffer[32];
-    std::snprintf(buffer, sizeof buffer, step < 1 ? (step < 0.1 ? "%.2f" : "%.1f") : "%.0f", v);
+    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, v);
     return buffer;
 }
 
@@ -109,6 +112,14 @@ void svg(const timeline::Timeline &recording, const About &about, std::FILE *out
     const auto x_of = [&](double t) {
         return plot_left + (plot_right - plot_left) * std::clamp(t / end, 0.0, 1.0);
     };
+
+    // Wide enough for the longest label right of the processor-time panel.
+    std::size_t longest = 0;
+    for (const auto &p : processes) {
+        longest = std::max(longest, std::to_string(p.pid).size() + p.command.size() + 20);
+    }
+    const double width =
+        std::max(min_width, plot_right + 30 + label_char * static_cast<double>(longest));
 
     const double rows_top = 150;
     const double rows_bottom = rows_top + row_height * static_cast<double>(processes.size());
@@ -216,6 +227,13 @@ void svg(const timeline::Timeline &recording, const About &about, std::FILE *out
                          num(y + bar_top - 2).c_str(), num(x + 12).c_str(),
                          num(y + bar_top - 5).c_str(), static_cast<int>(change.to));
         }
+        if (!p.gone_at && recording.last_sample(p).fact.state == 'Z') {
+            std::fprintf(out,
+                         "<text class=\"unreaped\" x=\"%s\" y=\"%s\" font-size=\"19\">"
+                         "not reaped</text>\n",
+                         num(plot_right + 8).c_str(),
+                         num(y + bar_top + bar_height / 2 + 7).c_str());
+        }
         if (p.gone_at) {
             const double x = x_of(*p.gone_at);
             std::fprintf(out,
@@ -256,21 +274,27 @@ void svg(const timeline::Timeline &recording, const About &about, std::FILE *out
                  num(legend_y).c_str());
     std::fprintf(out, "</g>\n");
 
-    // Processor time over time, one line per process.
+    // Processor time over time, one line per process; in milliseconds when
+    // no process reached a second.
     double top_cpu = 0;
     for (const auto &p : processes) {
         top_cpu = std::max(top_cpu, static_cast<double>(p.cpu_ns) / 1e9);
     }
-    const double cpu_step = nice_step(std::max(top_cpu, 0.001), 5);
-    const double cpu_max = std::max(cpu_step, std::ceil(top_cpu / cpu_step - 1e-9) * cpu_step);
-    const auto y_of = [&](double seconds) { return cpu_bottom - cpu_height * seconds / cpu_max; };
+    const bool in_ms = top_cpu < 1;
+    const double scale = in_ms ? 1000 : 1; // axis units per second
+    const double cpu_step = nice_step(std::max(top_cpu * scale, 0.001), 5);
+    const double cpu_max =
+        std::max(cpu_step, std::ceil(top_cpu * scale / cpu_step - 1e-9) * cpu_step);
+    const auto y_of = [&](double seconds) {
+        return cpu_bottom - cpu_height * seconds * scale / cpu_max;
+    };
     std::fprintf(out, "<g class=\"cpu\">\n");
     std::fprintf(out,
                  "<text x=\"30\" y=\"%s\" font-size=\"28\" font-weight=\"bold\">processor "
-                 "time used (s)</text>\n",
-                 num(cpu_top - 40).c_str());
+                 "time used (%s)</text>\n",
+                 num(cpu_top - 40).c_str(), in_ms ? "ms" : "s");
     for (int k = 0; k * cpu_step <= cpu_max * (1 + 1e-9); ++k) {
-        const double yy = y_of(k * cpu_step);
+        const double yy = cpu_bottom - cpu_height * k * cpu_step / cpu_max;
         std::fprintf(out,
                      "<line x1=\"%s\" y1=\"%s\" x2=\"%s\" y2=\"%s\" stroke=\"%s\" "
                      "stroke-width=\"1.5\"/><text x=\"%s\" y=\"%s\" font-size=\"22\" "
@@ -301,8 +325,10 @@ void svg(const timeline::Timeline &recording, const About &about, std::FILE *out
                      static_cast<int>(p.pid), points.c_str(), colour);
         const double seconds = static_cast<double>(p.cpu_ns) / 1e9;
         char text[96];
-        std::snprintf(text, sizeof text, "%d %s %.2f s (%.1f %%)", static_cast<int>(p.pid),
-                      p.command.c_str(), seconds, total > 0 ? 100 * seconds / total : 0.0);
+        std::snprintf(text, sizeof text,
+                      in_ms ? "%d %s %.1f ms (%.1f %%)" : "%d %s %.2f s (%.1f %%)",
+                      static_cast<int>(p.pid), p.command.c_str(), seconds * scale,
+                      total > 0 ? 100 * seconds / total : 0.0);
         end_labels.push_back({y_of(seconds) + 8, text, colour});
     }
     // End labels right of the panel, pushed apart so that none overlap.

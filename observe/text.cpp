@@ -182,6 +182,11 @@ void text(const timeline::Timeline &recording, const About &about, std::FILE *ou
         }
         if (p.gone_at) {
             events.push_back({*p.gone_at, p.pid, p.reaped ? "reaped" : "ended"});
+        } else {
+            const auto &last = recording.last_sample(p).fact;
+            events.push_back({recording.end(), p.pid,
+                              std::string(last.state == 'Z' ? "still a zombie" : "still there") +
+                                  " at the end, parent " + std::to_string(last.ppid)});
         }
     }
     std::stable_sort(events.begin(), events.end(),
