@@ -205,7 +205,7 @@ void svg(const timeline::Timeline &recording, const About &about, std::FILE *out
             const double until = j < p.samples.size() ? samples[p.samples[j]].t
                                                       : p.gone_at.value_or(recording.end());
             const double x0 = x_of(first.t);
-            const double x1 = std::max(x_of(until), x0 + 1.5);
+            const double x1 = std::max(x_of(until), x0 + 5); // a short life stays visible
             std::fprintf(out,
                          "<rect x=\"%s\" y=\"%s\" width=\"%s\" height=\"%s\" fill=\"%s\">"
                          "<title>%c %.3f-%.3f s</title></rect>\n",
