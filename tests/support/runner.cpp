@@ -72,7 +72,22 @@ Seconds since(Clock::time_point start)
 // is gone, however it ended: the guard kills the groups still listed and
 // removes the folders, then leaves.
 int guard_fd = -1;
+pid_t guard_pid = -1;
 std::mutex guard_mutex;
+
+// At a normal exit of the test binary the guard is told to finish while the
+// binary can still reap it.
+struct GuardReaper {
+    ~GuardReaper()
+    {
+        if (guard_fd >= 0) {
+            close(guard_fd);
+            guard_fd = -1;
+            while (waitpid(guard_pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
+    }
+} guard_reaper;
 
 [[noreturn]] void guard_main(int fd)
 {
@@ -153,6 +168,7 @@ void tell_guard(const std::string &line)
             return;
         }
         guard_fd = fds[1];
+        guard_pid = pid;
     }
     const std::string message = line + "\n";
     (void)!write(guard_fd, message.data(), message.size());
