@@ -305,10 +305,13 @@ int open_program(int status_fd, const Options &o)
     if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0) {
         child_fail(status_fd, "chdir");
     }
-    // The program is executed from a descriptor opened now: a mount may
-    // hide its path (a folder bound over /home, where the checkout lies),
-    // and another uid may not be able to reach it (a 0700 checkout).
-    int exe_fd = o.chroot_dir.empty() ? open_program(status_fd, o) : -1;
+    // Where a mount may hide its path (a folder bound over /home, where the
+    // checkout lies) or another uid may not reach it (a 0700 checkout), the
+    // program is executed from a descriptor opened now. (A "#!" script
+    // cannot run that way, its descriptor being closed at exec; elsewhere
+    // the path is executed as usual.)
+    const bool by_descriptor = !o.bind_mounts.empty() || o.uid.has_value();
+    int exe_fd = by_descriptor && o.chroot_dir.empty() ? open_program(status_fd, o) : -1;
     if (!o.bind_mounts.empty()) {
         if (const char *step = private_mount_namespace()) {
             child_fail(status_fd, step);
@@ -365,7 +368,7 @@ int open_program(int status_fd, const Options &o)
             child_fail(status_fd, "prctl(PR_CAPBSET_DROP, CAP_SYS_NICE)");
         }
     }
-    if (exe_fd < 0) { // inside the chroot
+    if (by_descriptor && exe_fd < 0) { // inside the chroot
         exe_fd = open_program(status_fd, o);
     }
     if (o.uid) {
@@ -415,9 +418,11 @@ int open_program(int status_fd, const Options &o)
             }
         }
     }
-    // (A "#!" script cannot run this way, its descriptor being closed at
-    // exec; every program started here is an ELF executable.)
-    syscall(SYS_execveat, exe_fd, "", argv, envp, AT_EMPTY_PATH);
+    if (exe_fd >= 0) {
+        syscall(SYS_execveat, exe_fd, "", argv, envp, AT_EMPTY_PATH);
+    } else {
+        execve(o.argv.at(0).c_str(), argv, envp);
+    }
     child_fail(status_fd, "execve", 'E');
 }
 
