@@ -8,9 +8,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 namespace job
 {
@@ -29,8 +34,45 @@ extern "C" void note_signal(int sig)
     }
 }
 
+// The file a shell would run for `name`: a name with a slash as it is;
+// otherwise the first executable regular file of that name in $PATH.
+// Directories that cannot be searched are passed over, as a shell does; a
+// file found but not executable is kept, so that exec reports EACCES.
+std::string find_command(const char *name)
+{
+    if (std::string(name).find('/') != std::string::npos) {
+        return name;
+    }
+    const char *path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    std::string not_executable;
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t colon = dirs.find(':', from);
+        std::string dir = dirs.substr(from, colon == std::string::npos ? colon : colon - from);
+        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        struct stat st;
+        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            if (access(candidate.c_str(), X_OK) == 0) {
+                return candidate;
+            }
+            if (not_executable.empty()) {
+                not_executable = candidate;
+            }
+        }
+        if (colon == std::string::npos) {
+            break;
+        }
+        from = colon + 1;
+    }
+    return not_executable; // empty: not found
+}
+
 // In the child, between fork and exec: only async-signal-safe calls.
-[[noreturn]] void exec_child(char *const argv[], int report_fd, bool take_terminal)
+// A file without a #! line that the kernel will not run is handed to the
+// shell, as shells and execvp do.
+[[noreturn]] void exec_child(const char *file, char *const argv[], char *const *sh_argv,
+                             int report_fd, bool take_terminal)
 {
     setpgid(0, 0);
     if (take_terminal) {
@@ -47,8 +89,12 @@ extern "C" void note_signal(int sig)
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    execvp(argv[0], argv);
-    const int error = errno;
+    execv(file, argv);
+    int error = errno;
+    if (error == ENOEXEC) {
+        execv("/bin/sh", sh_argv);
+        error = errno;
+    }
     (void)!write(report_fd, &error, sizeof error);
     _exit(127);
 }
@@ -57,6 +103,17 @@ extern "C" void note_signal(int sig)
 
 int start(Job &job, char *const argv[])
 {
+    const std::string file = find_command(argv[0]);
+    if (file.empty()) {
+        return ENOENT;
+    }
+    // sh FILE ARG..., prepared here: the child may not allocate.
+    std::vector<char *> sh_argv = {const_cast<char *>("sh"), const_cast<char *>(file.c_str())};
+    for (char *const *a = argv + 1; *a != nullptr; ++a) {
+        sh_argv.push_back(*a);
+    }
+    sh_argv.push_back(nullptr);
+
     // The terminal goes to the job only when the recorder is itself in the
     // foreground of it (not when started in the background with "&").
     job.on_terminal = isatty(STDIN_FILENO) != 0 && tcgetpgrp(STDIN_FILENO) == getpgrp() &&
@@ -72,7 +129,7 @@ int start(Job &job, char *const argv[])
     const pid_t pid = fork();
     if (pid == 0) {
         close(report[0]);
-        exec_child(argv, report[1], job.on_terminal);
+        exec_child(file.c_str(), argv, sh_argv.data(), report[1], job.on_terminal);
     }
     const int fork_error = errno;
     if (pid > 0) {

@@ -17,11 +17,11 @@ struct Job {
     int status = 0; // as waitpid reports it, once reaped
 };
 
-// Forks and execs argv (searched in PATH) in a process group of its own,
-// which becomes the terminal's foreground group when standard input is the
-// terminal and the recorder holds it. The child starts with every signal at
-// its default action and an empty mask. Returns 0, or the errno of a failed
-// exec (the child is then already reaped).
+// Forks and execs argv (searched in PATH as a shell searches) in a process
+// group of its own, which becomes the terminal's foreground group when
+// standard input is the terminal and the recorder holds it. The child starts
+// with every signal at its default action and an empty mask. Returns 0, or
+// the errno of a failed exec (the child is then already reaped).
 int start(Job &job, char *const argv[]);
 
 // Reaps the command if it has ended (never blocks). True once reaped.

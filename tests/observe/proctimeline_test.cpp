@@ -188,27 +188,26 @@ TEST(ProctimelineLab, LifeprobeParentSleepsWhileItsChildIsAZombie)
 }
 
 // defunctwatch: the child is a zombie from its farewell (about 2 s) to the
-// end; the ps processes appear once a second.
+// end; the ps runs (a shell and its ps, started by system()) appear once a
+// second. A run lasts a few milliseconds: looks 2 ms apart catch most.
 TEST(ProctimelineLab, DefunctwatchZombieAndItsPsRuns)
 {
     runner::become_subreaper(); // the orphaned zombie is reaped here at the end
     runner::TempDir dir;
     runner::Options o;
     o.env = {"LC_ALL=C"};
-    const auto rec = record(dir, {}, {runner::program("defunctwatch")}, o);
+    const auto rec = record(dir, {"-i", "2"}, {runner::program("defunctwatch")}, o);
     ASSERT_TRUE(rec.result.exited && rec.result.exit_code == 0) << rec.describe();
     ASSERT_EQ(rec.problems, std::vector<std::string>{});
     const auto tracks = recording::by_pid(rec.rows);
 
+    // The forked child: the command's longest-lived child of that name (a
+    // shell of system() may be seen under that name before its exec).
     pid_t child = -1;
-    std::vector<double> ps_starts;
     for (const auto &[pid, track] : tracks) {
-        if (track.front().ppid == rec.command && track.front().command == "defunctwatch" &&
-            track.front().t < 1.0) {
+        if (track.front().ppid == rec.command && track.back().command == "defunctwatch" &&
+            (child < 0 || track.size() > tracks.at(child).size())) {
             child = pid;
-        }
-        if (track.back().command == "ps") {
-            ps_starts.push_back(track.front().t);
         }
     }
     ASSERT_GT(child, 0) << rec.describe();
@@ -221,17 +220,30 @@ TEST(ProctimelineLab, DefunctwatchZombieAndItsPsRuns)
         << "a zombie as long as its parent lives\n"
         << rec.describe();
 
-    // Six ps runs a second apart; a short one may fall between two looks.
-    std::sort(ps_starts.begin(), ps_starts.end());
-    ASSERT_GE(ps_starts.size(), 4u) << rec.describe();
-    for (std::size_t i = 1; i < ps_starts.size(); ++i) {
-        EXPECT_GT(ps_starts[i] - ps_starts[i - 1], 0.5) << rec.describe();
-        EXPECT_LT(ps_starts[i] - ps_starts[i - 1], 2.6) << rec.describe();
+    // Every other process belongs to a ps run; runs start a second apart.
+    std::vector<double> starts;
+    int ps_seen = 0;
+    for (const auto &[pid, other] : tracks) {
+        if (pid != rec.command && pid != child) {
+            starts.push_back(other.front().t);
+            ps_seen += other.back().command == "ps" ? 1 : 0;
+        }
     }
-    EXPECT_GT(ps_starts.back() - ps_starts.front(), 3.5) << rec.describe();
-    for (const auto &[pid, t] : tracks) {
-        (void)waitpid(pid, nullptr, WNOHANG); // the adopted zombie, if any
+    std::sort(starts.begin(), starts.end());
+    std::vector<double> runs;
+    for (double t : starts) {
+        if (runs.empty() || t - runs.back() > 0.3) {
+            runs.push_back(t);
+        }
     }
+    EXPECT_GE(ps_seen, 3) << "ps, a grandchild, is watched\n" << rec.describe();
+    ASSERT_GE(runs.size(), 5u) << rec.describe();
+    for (std::size_t i = 1; i < runs.size(); ++i) {
+        EXPECT_GT(runs[i] - runs[i - 1], 0.5) << rec.describe();
+        EXPECT_LT(runs[i] - runs[i - 1], 2.6) << rec.describe();
+    }
+    EXPECT_GT(runs.back() - runs.front(), 3.5) << rec.describe();
+    (void)waitpid(child, nullptr, WNOHANG); // adopted by this test
 }
 
 // orphanwatch: the child's parent changes from the command to its adopter
