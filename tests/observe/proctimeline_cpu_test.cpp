@@ -47,9 +47,11 @@ Recorded record_pinned(const std::string &program, std::chrono::milliseconds tim
     const std::string csv = dir / "samples.csv";
     const int hog_cpu = runner::last_cpu();
     runner::Options o;
-    o.argv = {
-        runner::program("proctimeline"), "-c", csv, "--", "taskset", "-c", std::to_string(hog_cpu),
-        runner::program(program)};
+    o.argv = {runner::program("proctimeline"), "-c", csv, "--", "taskset", "-c",
+              std::to_string(hog_cpu)};
+    for (const auto &word : recording::lesson(program)) {
+        o.argv.push_back(word);
+    }
     o.env = {"LC_ALL=C"};
     o.timeout = timeout;
     const auto cpus = runner::allowed_cpus();

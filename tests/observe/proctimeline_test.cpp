@@ -159,7 +159,7 @@ pid_t wait_for_child(pid_t parent, std::chrono::milliseconds limit)
 TEST(ProctimelineLab, LifeprobeParentSleepsWhileItsChildIsAZombie)
 {
     runner::TempDir dir;
-    const auto rec = record(dir, {}, {runner::program("lifeprobe")});
+    const auto rec = record(dir, {}, recording::lesson("lifeprobe"));
     ASSERT_TRUE(rec.result.exited && rec.result.exit_code == 0) << rec.describe();
     ASSERT_EQ(rec.problems, std::vector<std::string>{});
     const auto tracks = recording::by_pid(rec.rows);
@@ -196,7 +196,7 @@ TEST(ProctimelineLab, DefunctwatchZombieAndItsPsRuns)
     runner::TempDir dir;
     runner::Options o;
     o.env = {"LC_ALL=C"};
-    const auto rec = record(dir, {"-i", "2"}, {runner::program("defunctwatch")}, o);
+    const auto rec = record(dir, {"-i", "2"}, recording::lesson("defunctwatch"), o);
     ASSERT_TRUE(rec.result.exited && rec.result.exit_code == 0) << rec.describe();
     ASSERT_EQ(rec.problems, std::vector<std::string>{});
     const auto tracks = recording::by_pid(rec.rows);
@@ -252,7 +252,7 @@ TEST(ProctimelineLab, OrphanwatchChildAdoptedAndWatchedToItsEnd)
 {
     runner::become_subreaper(); // the adopter: this test
     runner::TempDir dir;
-    const auto rec = record(dir, {}, {runner::program("orphanwatch")});
+    const auto rec = record(dir, {}, recording::lesson("orphanwatch"));
     ASSERT_TRUE(rec.result.exited && rec.result.exit_code == 0) << rec.describe();
     ASSERT_EQ(rec.problems, std::vector<std::string>{});
     const auto tracks = recording::by_pid(rec.rows);
@@ -292,7 +292,10 @@ TEST(ProctimelineLab, JobOnTheTerminalTakesCtrlCAndTypedInput)
         SCOPED_TRACE("childflood, Ctrl-C");
         runner::TempDir dir;
         runner::Options o;
-        o.argv = {recorder, "-c", dir / "samples.csv", "--", runner::program("childflood")};
+        o.argv = {recorder, "-c", dir / "samples.csv", "--"};
+        for (const auto &word : recording::lesson("childflood")) {
+            o.argv.push_back(word);
+        }
         o.terminal = true;
         o.timeout = 30s;
         runner::Session s(o);
@@ -319,7 +322,10 @@ TEST(ProctimelineLab, JobOnTheTerminalTakesCtrlCAndTypedInput)
         SCOPED_TRACE("lifeprobe, a typed line");
         runner::TempDir dir;
         runner::Options o;
-        o.argv = {recorder, "-q", "-c", dir / "samples.csv", "--", runner::program("lifeprobe")};
+        o.argv = {recorder, "-q", "-c", dir / "samples.csv", "--"};
+        for (const auto &word : recording::lesson("lifeprobe")) {
+            o.argv.push_back(word);
+        }
         o.terminal = true;
         o.timeout = 30s;
         runner::Session s(o);
@@ -348,7 +354,7 @@ TEST(ProctimelineLab, TimeLimitInterruptsTheJob)
         double earliest, latest; // when the recorder ends
     };
     const Case cases[] = {
-        {"twinflood, -t 1", {runner::program("twinflood")}, "1", 130, 0.9, 4.0},
+        {"twinflood, -t 1", recording::lesson("twinflood"), "1", 130, 0.9, 4.0},
         {"interrupt ignored, killed 2 s later",
          {"/bin/sh", "-c", "trap '' INT; sleep 30; exit 0"},
          "0.5",

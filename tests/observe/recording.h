@@ -18,6 +18,18 @@
 namespace recording
 {
 
+// A lesson program as the command to record. Built with the sanitizers, a
+// program forks a leak checker as it exits, a process the lesson does not
+// have: leak checking is turned off for the lesson (not for the recorder).
+inline std::vector<std::string> lesson(const std::string &name)
+{
+#ifdef SUITE_SANITIZE
+    return {"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0", runner::program(name)};
+#else
+    return {runner::program(name)};
+#endif
+}
+
 inline const std::string csv_header = "time,pid,ppid,pgid,state,policy,rtprio,nice,cpu,command";
 
 struct Row {
