@@ -196,6 +196,7 @@ bool Sampler::read_schedstat(pid_t pid, std::int64_t &ns)
 void Sampler::forget(pid_t pid)
 {
     watched_.erase(pid);
+    last_fact_.erase(pid);
     if (auto it = schedstat_fd_.find(pid); it != schedstat_fd_.end()) {
         close(it->second);
         schedstat_fd_.erase(it);
@@ -245,10 +246,27 @@ std::vector<Fact> Sampler::look()
 {
     const std::vector<pid_t> fresh = new_pids();
 
+    // Which watched processes libproc2 must read again: all of them now and
+    // then, else only those that ran since the last look (or whose
+    // processor time cannot be read: gone, or no schedstat).
+    const bool read_all =
+        read_all_next_ || !fresh.empty() || ++looks_since_full_ >= full_every || coarse_cpu_;
+    if (read_all) {
+        looks_since_full_ = 0;
+    }
+    read_all_next_ = false;
     std::vector<pid_t> wanted;
+    std::vector<Fact> unchanged;
     wanted.reserve(watched_.size() + fresh.size());
     for (const auto &[pid, began] : watched_) {
-        wanted.push_back(pid);
+        const auto last = last_fact_.find(pid);
+        std::int64_t ns = 0;
+        if (!read_all && last != last_fact_.end() && read_schedstat(pid, ns) &&
+            ns == last->second.cpu_ns) {
+            unchanged.push_back(last->second);
+        } else {
+            wanted.push_back(pid);
+        }
     }
     for (pid_t pid : fresh) {
         if (!watched_.contains(pid)) {
@@ -275,10 +293,14 @@ std::vector<Fact> Sampler::look()
             }
         }
     }
+    for (const Fact &f : unchanged) {
+        seen.insert(f.pid);
+    }
     for (auto it = watched_.begin(); it != watched_.end();) {
         const pid_t pid = (it++)->first;
         if (!seen.contains(pid)) {
             forget(pid);
+            read_all_next_ = true; // its parent, its children may change now
         }
     }
     // Newcomers join when their parent is watched or they are in the job's
@@ -307,8 +329,17 @@ std::vector<Fact> Sampler::look()
         } else {
             coarse_cpu_ = true;
         }
+        const auto last = last_fact_.find(f.pid);
+        if (last == last_fact_.end() || last->second.state != f.state ||
+            last->second.ppid != f.ppid) {
+            read_all_next_ = true; // a process ended, stopped, was adopted...
+        }
+        last_fact_[f.pid] = f;
         result.push_back(f);
     }
+    result.insert(result.end(), unchanged.begin(), unchanged.end());
+    std::sort(result.begin(), result.end(),
+              [](const Fact &a, const Fact &b) { return a.pid < b.pid; });
     return result;
 }
 

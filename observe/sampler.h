@@ -43,6 +43,15 @@ struct Fact {
 //
 // A process that is born and ends, or is born and orphaned, between two
 // looks is not seen.
+//
+// libproc2 reads two files of /proc per process (status, to tell a process
+// from a thread, and stat), the costliest part of a look. A watched process
+// whose processor time (from schedstat, read at every look anyway) has not
+// moved since the last look has not run, so its state cannot have changed:
+// its last facts stand. Everything is read again when a process appears or
+// ends, after any change of state or parent, and at least every
+// `full_every` looks, so that what other processes do to a sleeping one (a
+// new nice value or policy, a new parent) shows within that many looks.
 class Sampler
 {
   public:
@@ -58,6 +67,8 @@ class Sampler
 
     // One look: the facts of every watched process still present.
     std::vector<Fact> look();
+
+    static constexpr int full_every = 10;
 
     // Whether the clock-tick fallback had to be used for processor time.
     bool coarse_cpu() const
@@ -83,6 +94,9 @@ class Sampler
     // Watched PIDs and their start time (to tell a reused PID apart).
     std::map<pid_t, unsigned long long> watched_;
     std::map<pid_t, int> schedstat_fd_;
+    std::map<pid_t, Fact> last_fact_; // as libproc2 last read it, cpu_ns from schedstat
+    int looks_since_full_ = 0;
+    bool read_all_next_ = true;
     bool coarse_cpu_ = false;
 };
 
