@@ -1,5 +1,6 @@
 // The suite as delivered: every program built and linked as intended, and a
 // clean manual page for each.
+#include "delivered.h"
 #include "runner.h"
 
 #include <gtest/gtest.h>
@@ -14,41 +15,7 @@ namespace
 
 namespace fs = std::filesystem;
 
-const std::vector<std::string> programs = {
-    "lifeprobe",
-    "parentchild",
-    "reapcode",
-    "spawnretry",
-    "defunctwatch",
-    "orphanwatch",
-    "childflood",
-    "twinflood",
-    "policyrange",
-    "policyof",
-    "levelof",
-    "policyswitch",
-    "cpushare",
-    "fifohog",
-    "gradebook",
-    "gradebook-abs-lower",
-    "gradebook-abs-upper",
-    "dirlist",
-    "memgrain",
-    "greet",
-    "greetstatic",
-};
-
-// A tool from the system, or empty when it is not installed.
-std::string tool(const std::string &name)
-{
-    for (const char *dir : {"/usr/bin", "/bin", "/usr/sbin", "/usr/local/bin"}) {
-        const std::string path = std::string(dir) + "/" + name;
-        if (access(path.c_str(), X_OK) == 0) {
-            return path;
-        }
-    }
-    return {};
-}
+using delivered::tool;
 
 // The NEEDED entries of an executable's dynamic section.
 std::vector<std::string> needed(const runner::Result &readelf)
@@ -73,7 +40,7 @@ TEST(Linkage, DynamicProgramsNeedOnlyTheCLibrary)
     if (readelf.empty()) {
         GTEST_SKIP() << "readelf (binutils) is not installed";
     }
-    for (const auto &name : programs) {
+    for (const auto &name : delivered::lessons) {
         if (name == "greetstatic") {
             continue; // linked statically, checked with the greetings
         }
@@ -91,7 +58,7 @@ TEST(ManPages, EveryProgramHasACleanPage)
     if (groff.empty()) {
         GTEST_SKIP() << "groff is not installed";
     }
-    for (const auto &name : programs) {
+    for (const auto &name : delivered::executables()) {
         SCOPED_TRACE(name);
         // The three record-file builds share one page.
         const std::string page = std::string(SOURCE_DIR) + "/man/" +

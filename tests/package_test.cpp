@@ -1,5 +1,6 @@
 // The Debian package, built as a packager builds it: dpkg-buildpackage over a
 // copy of the source tree, then read back with dpkg-deb and judged by lintian.
+#include "delivered.h"
 #include "runner.h"
 
 #include <gtest/gtest.h>
@@ -15,50 +16,7 @@ namespace
 
 namespace fs = std::filesystem;
 
-// Every executable the package ships in /usr/bin, each with its page.
-std::vector<std::string> shipped_programs()
-{
-    std::vector<std::string> names = {
-        "lifeprobe",
-        "parentchild",
-        "reapcode",
-        "spawnretry",
-        "defunctwatch",
-        "orphanwatch",
-        "childflood",
-        "twinflood",
-        "policyrange",
-        "policyof",
-        "levelof",
-        "policyswitch",
-        "cpushare",
-        "fifohog",
-        "gradebook",
-        "dirlist",
-        "memgrain",
-        "greet",
-        "greetstatic",
-        "gradebook-abs-lower",
-        "gradebook-abs-upper",
-    };
-    // The process timeline tool joins them once its folder is in the tree.
-    if (fs::exists(fs::path(SOURCE_DIR) / "observe" / "CMakeLists.txt")) {
-        names.push_back("proctimeline");
-    }
-    return names;
-}
-
-// A tool from the system, or empty when it is not installed.
-std::string tool(const std::string &name)
-{
-    for (const char *dir : {"/usr/bin", "/bin", "/usr/sbin", "/usr/local/bin"}) {
-        const std::string path = std::string(dir) + "/" + name;
-        if (access(path.c_str(), X_OK) == 0) {
-            return path;
-        }
-    }
-    return {};
-}
+using delivered::tool;
 
 // The command line that runs a "#!" script: dpkg-buildpackage,
 // dpkg-checkbuilddeps and lintian are Perl scripts, and the runner executes a
@@ -194,7 +152,7 @@ TEST(Package, DpkgBuildpackageBuildsACleanPackageOfEveryProgram)
     std::vector<std::string> wanted = {"/usr/share/doc/proclab/copyright",
                                        native ? "/usr/share/doc/proclab/changelog.gz"
                                               : "/usr/share/doc/proclab/changelog.Debian.gz"};
-    for (const auto &name : shipped_programs()) {
+    for (const auto &name : delivered::executables()) {
         wanted.push_back("/usr/bin/" + name);
         wanted.push_back("/usr/share/man/man1/" + name + ".1.gz");
     }
@@ -229,7 +187,7 @@ TEST(Package, DpkgBuildpackageBuildsACleanPackageOfEveryProgram)
     const std::string root = work / "root";
     const auto extracted = runner::run({dpkg_deb, "-x", deb, root});
     ASSERT_EQ(extracted.exit_code, 0) << extracted.describe();
-    for (const auto &name : shipped_programs()) {
+    for (const auto &name : delivered::executables()) {
         SCOPED_TRACE(name);
         const auto elf = runner::run({readelf, "--wide", "-S", "-n", root + "/usr/bin/" + name});
         if (elf.exit_code != 0) {

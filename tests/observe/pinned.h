@@ -14,27 +14,6 @@
 namespace recording
 {
 
-struct Recorded {
-    runner::Result result;
-    std::vector<Row> rows;
-    std::vector<std::string> problems;
-    pid_t command = -1;
-
-    std::string describe() const
-    {
-        std::string s = result.describe().substr(0, 3000);
-        for (const auto &p : problems) {
-            s += "csv: " + p + "\n";
-        }
-        for (const auto &[pid, track] : recording::by_pid(rows)) {
-            s += std::to_string(pid) + " " + track.back().command + " nice " +
-                 std::to_string(track.back().nice) + ": " + recording::describe(track) + " cpu " +
-                 std::to_string(track.back().cpu) + " s\n";
-        }
-        return s;
-    }
-};
-
 // proctimeline -c <csv> -- taskset -c <cpu> <program>, the recorder itself
 // kept off that processor when another one is allowed.
 inline Recorded record_pinned(const std::string &program, int lesson_cpu,
@@ -58,17 +37,7 @@ inline Recorded record_pinned(const std::string &program, int lesson_cpu,
     }
     Recorded run;
     run.result = runner::run(o);
-    run.rows = recording::parse_csv(runner::read_file(csv).value_or(""), run.problems);
-    for (const Row &r : run.rows) {
-        if (r.ppid == run.result.pid) {
-            run.command = r.pid;
-            break;
-        }
-    }
-    if (run.command > 0) {
-        EXPECT_EQ(recording::kill_leftovers(run.rows, run.command), std::vector<pid_t>{})
-            << "processes of the job outlived the recorder";
-    }
+    collect(run, csv);
     return run;
 }
 

@@ -22,49 +22,14 @@
 #include <vector>
 
 using namespace std::chrono_literals;
+using recording::collect;
+using recording::Recorded;
 using recording::Row;
 
 namespace
 {
 
 const std::string recorder = runner::program("proctimeline");
-
-struct Recorded {
-    runner::Result result;
-    std::vector<Row> rows;
-    std::vector<std::string> problems; // in the CSV
-    pid_t command = -1;                // the command's PID (its ppid is the recorder)
-
-    std::string describe() const
-    {
-        std::string s = result.describe().substr(0, 4000);
-        for (const auto &p : problems) {
-            s += "csv: " + p + "\n";
-        }
-        for (const auto &[pid, track] : recording::by_pid(rows)) {
-            s += std::to_string(pid) + " " + track.front().command + ": " +
-                 recording::describe(track) + "\n";
-        }
-        return s;
-    }
-};
-
-// The rows read back from the CSV, the command found, and any process of the
-// job still alive killed (and reported as a failure).
-void collect(Recorded &rec, const std::string &csv_path)
-{
-    rec.rows = recording::parse_csv(runner::read_file(csv_path).value_or(""), rec.problems);
-    for (const Row &r : rec.rows) {
-        if (r.ppid == rec.result.pid) {
-            rec.command = r.pid;
-            break;
-        }
-    }
-    if (rec.command > 0) {
-        EXPECT_EQ(recording::kill_leftovers(rec.rows, rec.command), std::vector<pid_t>{})
-            << "processes of the job outlived the recorder";
-    }
-}
 
 // proctimeline [recorder_args] -c <csv> -- command...
 Recorded record(const runner::TempDir &dir, const std::vector<std::string> &recorder_args,

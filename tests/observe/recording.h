@@ -137,4 +137,45 @@ inline std::vector<pid_t> kill_leftovers(const std::vector<Row> &rows, pid_t job
     return left;
 }
 
+// One run of the recorder: what the runner saw, the rows read back from its
+// CSV (and any problem with them), and the command's PID (its parent is the
+// recorder).
+struct Recorded {
+    runner::Result result;
+    std::vector<Row> rows;
+    std::vector<std::string> problems;
+    pid_t command = -1;
+
+    std::string describe() const
+    {
+        std::string s = result.describe().substr(0, 4000);
+        for (const auto &p : problems) {
+            s += "csv: " + p + "\n";
+        }
+        for (const auto &[pid, track] : by_pid(rows)) {
+            s += std::to_string(pid) + " " + track.back().command + " nice " +
+                 std::to_string(track.back().nice) + ": " + recording::describe(track) + " cpu " +
+                 std::to_string(track.back().cpu) + " s\n";
+        }
+        return s;
+    }
+};
+
+// The rows read back from the CSV, the command found, and any process of the
+// job still alive killed (and reported as a failure).
+inline void collect(Recorded &rec, const std::string &csv_path)
+{
+    rec.rows = parse_csv(runner::read_file(csv_path).value_or(""), rec.problems);
+    for (const Row &r : rec.rows) {
+        if (r.ppid == rec.result.pid) {
+            rec.command = r.pid;
+            break;
+        }
+    }
+    if (rec.command > 0) {
+        EXPECT_EQ(kill_leftovers(rec.rows, rec.command), std::vector<pid_t>{})
+            << "processes of the job outlived the recorder";
+    }
+}
+
 } // namespace recording
