@@ -156,11 +156,17 @@ void text(const timeline::Timeline &recording, const About &about, std::FILE *ou
                      static_cast<int>(w_command), p.command.c_str(), static_cast<int>(w_sched),
                      sched_text(p).c_str(), strip.c_str());
     }
+    // The legend under the strips, wrapped to the width.
     std::string legend;
+    const std::size_t room = static_cast<std::size_t>(std::max(20, width - prefix - 1));
     for (const auto &[letter, used] : letters_used) {
-        legend += legend.empty() ? "" : ", ";
-        legend += letter == '.' ? std::string(". gone")
-                                : std::string(1, letter) + " " + state_word(letter);
+        const std::string entry = letter == '.' ? std::string(". gone")
+                                                : std::string(1, letter) + " " + state_word(letter);
+        if (!legend.empty() && legend.size() + 2 + entry.size() > room) {
+            std::fprintf(out, "%*s %s,\n", prefix, "", legend.c_str());
+            legend.clear();
+        }
+        legend += (legend.empty() ? "" : ", ") + entry;
     }
     std::fprintf(out, "%*s %s\n", prefix, "", legend.c_str());
 

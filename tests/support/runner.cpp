@@ -18,6 +18,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
@@ -552,19 +553,24 @@ Session::Session(const Options &options) : options_(options)
         argv.push_back(a.data());
     }
     argv.push_back(nullptr);
+    std::vector<std::string> own_env = options_.env;
+    if (std::none_of(own_env.begin(), own_env.end(),
+                     [](const std::string &e) { return e.rfind("LC_ALL=", 0) == 0; })) {
+        own_env.push_back("LC_ALL=C");
+    }
     std::vector<std::string> env_strings;
     for (char **e = environ; *e != nullptr; ++e) {
         const std::string entry = *e;
         const std::string name = entry.substr(0, entry.find('=') + 1);
         bool replaced = false;
-        for (const auto &own : options_.env) {
+        for (const auto &own : own_env) {
             replaced = replaced || own.rfind(name, 0) == 0;
         }
         if (!replaced) {
             env_strings.push_back(entry);
         }
     }
-    for (const auto &e : options_.env) {
+    for (const auto &e : own_env) {
         env_strings.push_back(e);
     }
     std::vector<char *> envp;

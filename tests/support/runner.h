@@ -68,7 +68,10 @@ struct Options {
     // runs in a fresh temporary folder owned by that uid.
     std::string cwd;
     // Environment entries, NAME=value: each replaces the inherited entry of
-    // that name, or is added.
+    // that name, or is added. LC_ALL=C is added unless given here: the
+    // texts of system tools (ps, chrt, readelf, the shell) are compared in
+    // their untranslated form, whatever the locale of the one who runs the
+    // suite; the lessons set no locale and are not affected.
     std::vector<std::string> env;
 
     // --- steps in the child before exec, in this order ---
