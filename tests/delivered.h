@@ -2,8 +2,6 @@
 // manual pages, the Debian package).
 #pragma once
 
-#include <unistd.h>
-
 #include <string>
 #include <vector>
 
@@ -45,18 +43,6 @@ inline std::vector<std::string> executables()
     std::vector<std::string> all = lessons;
     all.push_back(recorder);
     return all;
-}
-
-// A tool from the system, or empty when it is not installed.
-inline std::string tool(const std::string &name)
-{
-    for (const char *dir : {"/usr/bin", "/bin", "/usr/sbin", "/usr/local/bin"}) {
-        const std::string path = std::string(dir) + "/" + name;
-        if (access(path.c_str(), X_OK) == 0) {
-            return path;
-        }
-    }
-    return {};
 }
 
 } // namespace delivered

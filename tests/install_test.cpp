@@ -15,7 +15,7 @@ namespace
 
 namespace fs = std::filesystem;
 
-using delivered::tool;
+using runner::tool;
 
 // The NEEDED entries of an executable's dynamic section.
 std::vector<std::string> needed(const runner::Result &readelf)

@@ -16,7 +16,7 @@ namespace
 
 namespace fs = std::filesystem;
 
-using delivered::tool;
+using runner::tool;
 
 // The command line that runs a "#!" script: dpkg-buildpackage,
 // dpkg-checkbuilddeps and lintian are Perl scripts, and the runner executes a

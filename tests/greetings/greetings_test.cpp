@@ -42,21 +42,6 @@ TEST(Greetings, WriteExactlyTheirLineWhateverTheArguments)
     }
 }
 
-// readelf from PATH, or empty when the machine has none.
-std::string find_readelf()
-{
-    const char *path = std::getenv("PATH");
-    std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-    std::string dir;
-    while (std::getline(dirs, dir, ':')) {
-        const std::string candidate = (dir.empty() ? "." : dir) + "/readelf";
-        if (access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-    }
-    return {};
-}
-
 struct Linkage {
     bool has_interpreter = false;
     std::vector<std::string> needed;
@@ -91,7 +76,7 @@ Linkage linkage_of(const std::string &readelf, const std::string &program)
 
 TEST(Greetings, StaticNeedsNothingAtRunTimeDynamicNeedsOnlyTheCLibrary)
 {
-    const std::string readelf = find_readelf();
+    const std::string readelf = runner::tool("readelf");
     if (readelf.empty()) {
         GTEST_SKIP() << "readelf (binutils) is not installed";
     }

@@ -82,18 +82,6 @@ double last_time_not_in(const std::vector<Row> &track, char state)
     return t;
 }
 
-std::string find_tool(const std::string &name)
-{
-    std::stringstream path(std::getenv("PATH") != nullptr ? std::getenv("PATH") : "/usr/bin:/bin");
-    for (std::string dir; std::getline(path, dir, ':');) {
-        const std::string candidate = dir + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-    }
-    return "";
-}
-
 // A child of `parent`, polled for up to `limit`; -1 if none appears.
 pid_t wait_for_child(pid_t parent, std::chrono::milliseconds limit)
 {
@@ -516,7 +504,7 @@ TEST(Proctimeline, SamplesPictureAndTextHaveOneRowPerProcess)
                   std::string::npos)
             << pid;
     }
-    const std::string xmllint = find_tool("xmllint");
+    const std::string xmllint = runner::tool("xmllint");
     if (xmllint.empty()) {
         GTEST_SKIP() << "xmllint is not installed: the picture was not parsed";
     }

@@ -1059,14 +1059,23 @@ std::vector<int> allowed_cpus()
     return cpus;
 }
 
-int cpu_count()
-{
-    return static_cast<int>(allowed_cpus().size());
-}
-
 int last_cpu()
 {
     return allowed_cpus().back();
+}
+
+std::string tool(const std::string &name)
+{
+    const char *path = std::getenv("PATH");
+    std::string dirs = std::string(path != nullptr ? path : "") + ":/usr/bin:/bin:/usr/sbin";
+    std::istringstream in(dirs);
+    for (std::string dir; std::getline(in, dir, ':');) {
+        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return {};
 }
 
 uid_t spare_uid()

@@ -240,9 +240,11 @@ std::optional<std::string> lacks_second_cpu();      // two processors in the all
 // The processors the test may run on, in ascending order (ids need not start
 // at 0 or be contiguous).
 std::vector<int> allowed_cpus();
-int cpu_count();
 // The highest allowed processor id (where the CPU-bound tests are pinned).
 int last_cpu();
+// A system tool by name: the first executable file of that name in $PATH,
+// then in the usual system folders; empty when the machine has none.
+std::string tool(const std::string &name);
 // A uid of no account on this machine, different for each test binary.
 uid_t spare_uid();
 // The "State:" letter of /proc/<pid>/status ('\0' when absent).
